@@ -3,6 +3,9 @@
 
 #include <cstdio>
 
+CORCAM hCam = 0;
+CORVIC hVic = 0;
+
 CORSTATUS OpenServers() {
   return 0;
 }

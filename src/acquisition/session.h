@@ -3,6 +3,10 @@
 
 #include "vendor/corapi.h"
 
+// Session handles that the camera files are loaded into; 0 when not held.
+extern CORCAM hCam;
+extern CORVIC hVic;
+
 CORSTATUS OpenServers();
 void ReleaseServers();
 bool OpenSession(int mode);

@@ -6,3 +6,11 @@ void CreateWindowReadyEvent() {}
 void LoadDisplayResources() {}
 void StartWindowThread() {}
 void EndWindowThread() {}
+
+std::atomic<bool> stopWorker{false};
+std::atomic<bool> workerStarted{false};
+
+uint32_t DisplayWorker(void*) {
+  workerStarted = true;
+  return 0;
+}
