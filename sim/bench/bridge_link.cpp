@@ -30,18 +30,18 @@ cannelloni::Frame Sdo(uint32_t id, const SdoFrame& data) {
 }  // namespace
 
 bool ParseMac(const std::string& text, Mac* mac) {
-  unsigned bytes[6];
-  char separators[5];
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%2x%c%2x%c%2x%c%2x%c%2x%c%2x%n", &bytes[0], &separators[0],
-                  &bytes[1], &separators[1], &bytes[2], &separators[2], &bytes[3], &separators[3],
-                  &bytes[4], &separators[4], &bytes[5], &consumed) != 11 ||
-      static_cast<size_t>(consumed) != text.size() || text.size() != 17)
-    return false;
-  for (char separator : separators)
-    if (separator != separators[0] || (separator != '-' && separator != ':')) return false;
-  for (size_t i = 0; i < 6; ++i)
-    (*mac)[i] = static_cast<uint8_t>(bytes[i]);
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (text.size() != 17 || (text[2] != '-' && text[2] != ':')) return false;
+  for (size_t i = 0; i < 6; ++i) {
+    int high = digit(text[3 * i]), low = digit(text[3 * i + 1]);
+    if (high < 0 || low < 0 || (i < 5 && text[3 * i + 2] != text[2])) return false;
+    (*mac)[i] = static_cast<uint8_t>(high * 16 + low);
+  }
   return true;
 }
 

@@ -1,6 +1,9 @@
 // The instrument on the CANopen bus: nodes 64, 70 and 127 with their object dictionary, the lamp
 // whose ramp keeps the busy bit up, the filter wheel that homes, the diffuser disk. Its SDO server
 // answers the frames that the bridges pass on.
+//
+// InstrumentStatus: 0x02 busy (the lamp ramps), 0x18 homed; besides these, which the tool reads,
+// 0x01 the diffuser runs and 0x04 the wheel is homing, so that a reader must mask its bits.
 #pragma once
 
 #include <deque>
