@@ -4,7 +4,7 @@ namespace sim {
 
 namespace {
 
-struct RegisterSpec {
+struct RegisterForm {
   std::string_view mnemonic;
   int digits;
   bool (*accepts)(int value);
@@ -13,7 +13,7 @@ struct RegisterSpec {
 // SMB selects full-frame (0) or 2x vertically binned (4) readout, DDP 8-bit (0) or 10-bit (1)
 // data, ADS the lines per frame of the 480-line sensor; gains and reference voltages take any
 // three-digit value.
-constexpr RegisterSpec kRegisters[] = {
+constexpr RegisterForm kRegisters[] = {
     {"SMB", 1, [](int v) { return v == 0 || v == 4; }},
     {"DDP", 1, [](int v) { return v == 0 || v == 1; }},
     {"ADS", 3, [](int v) { return v >= 1 && v <= 0x1E0; }},
@@ -55,13 +55,13 @@ std::optional<CameraCommand> ParseCameraCommand(std::string_view line) {
     return CameraCommand{CameraCommand::Kind::kWritePage, "WRPG", page - '0'};
   }
 
-  for (const RegisterSpec& spec : kRegisters) {
-    if (line.substr(0, 4) != std::string(spec.mnemonic) + "=") continue;
+  for (const RegisterForm& form : kRegisters) {
+    if (line.substr(0, 4) != std::string(form.mnemonic) + "=") continue;
     std::string_view digits = line.substr(4);
-    if (static_cast<int>(digits.size()) != spec.digits) return std::nullopt;
+    if (static_cast<int>(digits.size()) != form.digits) return std::nullopt;
     auto value = ParseHex(digits);
-    if (!value || !spec.accepts(*value)) return std::nullopt;
-    return CameraCommand{CameraCommand::Kind::kSetRegister, std::string(spec.mnemonic), *value};
+    if (!value || !form.accepts(*value)) return std::nullopt;
+    return CameraCommand{CameraCommand::Kind::kSetRegister, std::string(form.mnemonic), *value};
   }
   return std::nullopt;
 }
