@@ -16,6 +16,12 @@ std::map<std::string, int> uses;
 std::map<fake::ObjectKey, std::vector<uint8_t>> objects;
 std::map<fake::ObjectKey, std::function<std::vector<uint8_t>(uint64_t)>> readers;
 std::vector<fake::CanCall> calls;
+std::function<void(const fake::CanCall&)> observer;
+
+void Log(const fake::CanCall& call) {
+  calls.push_back(call);
+  if (observer) observer(call);
+}
 
 // Counts the use and tells whether it is scripted to fail (and with what).
 bool ScriptedFailure(const std::string& function, int* result) {
@@ -52,6 +58,7 @@ void ResetBridge() {
   uses.clear();
   readers.clear();
   calls.clear();
+  observer = nullptr;
   objects.clear();
   objects[{127, 0x2010, 2}] = {0, 0};
   objects[{64, 0x2021, 0}] = {0x18};  // homed, idle
@@ -83,6 +90,11 @@ std::vector<uint8_t> ObjectValue(ObjectKey object) {
   return objects[object];
 }
 
+void OnCanCall(std::function<void(const CanCall&)> newObserver) {
+  std::lock_guard lock(mutex);
+  observer = std::move(newObserver);
+}
+
 std::vector<CanCall> CanCalls() {
   std::lock_guard lock(mutex);
   return calls;
@@ -110,7 +122,7 @@ int CAN_EnumerateBridges(BridgeRecord* records, int capacity) {
     result = enumerateOverridden ? enumerateResult : count;
   }
   call.result = result;
-  calls.push_back(call);
+  Log(call);
   return result;
 }
 
@@ -121,7 +133,7 @@ int CAN_Connect(uint32_t bridgeId) {
   int result = 0;
   if (!ScriptedFailure(call.function, &result)) result = 0;
   call.result = result;
-  calls.push_back(call);
+  Log(call);
   return result;
 }
 
@@ -143,7 +155,7 @@ int CAN_SDORead(int node, int index, int subindex, void* data, int size, void* s
     result = 1;
   }
   call.result = result;
-  calls.push_back(call);
+  Log(call);
   return result;
 }
 
@@ -159,7 +171,7 @@ int CAN_SDOWrite(int node, int index, int subindex, void* data, int size, void* 
     result = 1;
   }
   call.result = result;
-  calls.push_back(call);
+  Log(call);
   return result;
 }
 

@@ -38,6 +38,9 @@ void SetObjectReader(ObjectKey object, std::function<std::vector<uint8_t>(uint64
 // The last bytes written to (or the start value of) an object.
 std::vector<uint8_t> ObjectValue(ObjectKey object);
 
+// Called with every call as it is logged (for tests that interleave it with other events).
+void OnCanCall(std::function<void(const CanCall&)> observer);
+
 std::vector<CanCall> CanCalls();
 std::vector<CanCall> CanCallsOf(const std::string& function);
 
