@@ -56,6 +56,7 @@ uint32_t DisplayWorker(void*) {
     wakeUps = 0;
 
     bufferIndex = NewestFrameBuffer();
+    pbuf_addr = nullptr;  // a library that reports success without an address leaves it null
     if (CORSTATUS status =
             CorBufferGetPrm(hHostBufferMono[bufferIndex], CORBUFFER_PRM_ADDRESS, &pbuf_addr)) {
       CheckStatus(

@@ -18,6 +18,7 @@ void CreateWindowReadyEvent() {
 }
 
 void LoadDisplayResources() {
+  if (hDispResources) platform::FreeResourceModule(hDispResources);
   hDispResources = platform::LoadResourceModule("DispResources");
 }
 

@@ -48,6 +48,7 @@ struct ResourceModule;
 // POSIX: `name` + ".rc", looked for at the path in TAPCAL_DISPRESOURCES, else beside the
 // executable, else in the working directory.
 ResourceModule* LoadResourceModule(const char* name);
+void FreeResourceModule(ResourceModule* module);
 
 // A window handle as the window system gives it; 0 is no window. Like a Win32 handle it stays a
 // harmless value after the window is destroyed: painting it draws nothing.
@@ -85,7 +86,8 @@ bool WaitDisplayThread(DisplayThread* thread, uint32_t timeoutMs);
 // Gives up on a thread that did not end. Win32 terminates it; on POSIX it is left running on its
 // own and never touched again.
 void TerminateDisplayThread(DisplayThread* thread);
-// Releases the caller's hold on the thread; `thread` is invalid afterwards.
+// Releases the caller's hold on the thread; `thread` is invalid afterwards. No quit request can
+// be posted after it; on POSIX a thread still pumping then ends its pump.
 void CloseDisplayThread(DisplayThread* thread);
 
 }  // namespace platform

@@ -8,9 +8,9 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +24,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -238,9 +239,11 @@ struct X11Window {
   unsigned long pixels[256] = {};
   bool paletteKnown = false;
 
+  // A broken connection is never touched again, not even to close it: Xlib may hold its lock
+  // after the failure, and the next call on it would wait forever.
   ~X11Window() {
     if (image) XDestroyImage(image);
-    if (painter) {
+    if (painter && !painterBroken) {
       if (painterGc) XFreeGC(painter, painterGc);
       XCloseDisplay(painter);
     }
@@ -265,14 +268,12 @@ std::shared_ptr<X11Window> Find(DisplayWindow handle) {
   return found == table.windows.end() ? nullptr : found->second;
 }
 
+// The quit request travels through a socket pair: the thread owns its read end and closes it when
+// it ends, the handle owns the write end and closes it with the handle.
 struct ThreadState {
   int quitRead = -1;
   int quitWrite = -1;
   ManualResetEvent ended;
-  ~ThreadState() {
-    if (quitRead >= 0) close(quitRead);
-    if (quitWrite >= 0) close(quitWrite);
-  }
 };
 
 thread_local std::shared_ptr<ThreadState> currentThread;
@@ -366,7 +367,7 @@ void PutImage(Display* display, GC gc, Window window, XImage* image) {
 
 void Repaint(X11Window& w) {
   std::lock_guard lock(w.imageMutex);
-  if (w.image) PutImage(w.events, w.eventsGc, w.window, w.image);
+  if (w.image && !w.eventsBroken) PutImage(w.events, w.eventsGc, w.window, w.image);
 }
 
 void HandleEvent(X11Window& w, const XEvent& event) {
@@ -468,10 +469,12 @@ void DestroyDisplayWindow(DisplayWindow handle) {
   }
   std::erase(threadWindows, w);
   std::lock_guard lock(w->imageMutex);
-  XFreeGC(w->events, w->eventsGc);
+  if (!w->eventsBroken) {
+    XFreeGC(w->events, w->eventsGc);
+    XDestroyWindow(w->events, w->window);
+    XCloseDisplay(w->events);
+  }
   w->eventsGc = nullptr;
-  XDestroyWindow(w->events, w->window);
-  XCloseDisplay(w->events);
   w->events = nullptr;
 }
 
@@ -537,7 +540,7 @@ void PaintDisplayWindow(DisplayWindow handle, const BitmapInfo* info, const uint
         XPutPixel(image, static_cast<int>(x), static_cast<int>(y), w->pixels[source[column[x]]]);
     }
   }
-  PutImage(display, w->painterGc, w->window, image);
+  if (!w->painterBroken) PutImage(display, w->painterGc, w->window, image);
 }
 
 // ---- Display threads ----
@@ -549,19 +552,25 @@ struct DisplayThread {
 DisplayThread* StartDisplayThread(void (*body)()) {
   auto state = std::make_shared<ThreadState>();
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) == 0) {
     state->quitRead = ends[0];
     state->quitWrite = ends[1];
   }
-  // Detached at once: a thread that does not end is left alone, and no joinable thread can be
-  // left behind at exit on any path.
-  std::thread([state, body] {
+  auto run = [state, body] {
     currentThread = state;
     body();
     threadWindows.clear();
     currentThread.reset();
+    if (state->quitRead >= 0) close(state->quitRead);
     state->ended.Set();
-  }).detach();
+  };
+  // Detached at once: a thread that does not end is left alone, and no joinable thread can be
+  // left behind at exit on any path. A thread that cannot be started never ends its wait.
+  try {
+    std::thread(run).detach();
+  } catch (const std::system_error&) {
+    if (state->quitRead >= 0) close(state->quitRead);
+  }
   return new DisplayThread{state};
 }
 
@@ -572,7 +581,7 @@ void PumpDisplayEvents() {
     std::vector<pollfd> waits{{state->quitRead, POLLIN, 0}};
     for (const auto& w : threadWindows) {
       if (w->eventsBroken) continue;
-      while (XPending(w->events) > 0) {
+      while (!w->eventsBroken && XPending(w->events) > 0 && !w->eventsBroken) {
         XEvent event;
         XNextEvent(w->events, &event);
         HandleEvent(*w, event);
@@ -582,17 +591,18 @@ void PumpDisplayEvents() {
     }
     if (poll(waits.data(), waits.size(), -1) < 0 && errno != EINTR) return;
     if (waits[0].revents) {
+      // The quit request, or the handle closed (end of stream): no quit can come any more.
       char request;
-      if (read(state->quitRead, &request, 1) == 1 || state->quitRead < 0) return;
-      // A broken pipe cannot carry a quit any more; end rather than spin.
-      if (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+      if (read(state->quitRead, &request, 1) >= 0) return;
+      if (waits[0].revents & (POLLERR | POLLNVAL)) return;
     }
   }
 }
 
 void PostDisplayQuit(DisplayThread* thread) {
   char request = 'q';
-  if (thread->state->quitWrite >= 0) (void)!write(thread->state->quitWrite, &request, 1);
+  // No SIGPIPE when the thread has already ended and closed its end.
+  if (thread->state->quitWrite >= 0) send(thread->state->quitWrite, &request, 1, MSG_NOSIGNAL);
 }
 
 bool WaitDisplayThread(DisplayThread* thread, uint32_t timeoutMs) {
@@ -605,7 +615,13 @@ void TerminateDisplayThread(DisplayThread*) {
 }
 
 void CloseDisplayThread(DisplayThread* thread) {
+  // A thread still pumping sees its end close: no quit request can come any more.
+  if (thread->state->quitWrite >= 0) close(thread->state->quitWrite);
   delete thread;
+}
+
+void FreeResourceModule(ResourceModule* module) {
+  delete module;
 }
 
 }  // namespace platform

@@ -141,7 +141,7 @@ void ShowMessageBox(const char* text) {
 
   bool dismissed = false;
   while (!dismissed && !broken) {
-    while (!dismissed && XPending(display) > 0) {
+    while (!dismissed && !broken && XPending(display) > 0 && !broken) {
       XEvent event;
       XNextEvent(display, &event);
       dismissed = Dismisses(display, window, gc, font, layout, deleteWindow, event);
@@ -151,7 +151,12 @@ void ShowMessageBox(const char* text) {
     poll(&connection, 1, -1);
   }
 
-  if (broken) std::fprintf(stderr, "%s\n", text);  // the display went away under the box
+  if (broken) {
+    // The display went away under the box. The connection is left alone: Xlib may still hold
+    // its lock.
+    std::fprintf(stderr, "%s\n", text);
+    return;
+  }
   XFreeGC(display, gc);
   XFreeFont(display, font);
   XDestroyWindow(display, window);
