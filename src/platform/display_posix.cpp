@@ -8,7 +8,6 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,199 +17,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/resource_script_posix.h"
 #include "platform/sync.h"
 #include "platform/x11_posix.h"
 
 namespace platform {
-
-// ---- Resource module: the dialog templates of a resource script ----
-
-namespace {
-
-// The Win32 window styles that mean something here.
-constexpr uint32_t kWsPopup = 0x80000000;
-constexpr uint32_t kWsCaption = 0x00C00000;
-constexpr uint32_t kWsBorder = 0x00800000;
-constexpr uint32_t kWsSysMenu = 0x00080000;
-constexpr uint32_t kWsThickFrame = 0x00040000;
-
-const std::map<std::string, uint32_t>& StyleNames() {
-  static const std::map<std::string, uint32_t> names{
-      {"WS_POPUP", kWsPopup},
-      {"WS_CHILD", 0x40000000},
-      {"WS_VISIBLE", 0x10000000},
-      {"WS_DISABLED", 0x08000000},
-      {"WS_CLIPSIBLINGS", 0x04000000},
-      {"WS_CLIPCHILDREN", 0x02000000},
-      {"WS_CAPTION", kWsCaption},
-      {"WS_BORDER", kWsBorder},
-      {"WS_DLGFRAME", 0x00400000},
-      {"WS_VSCROLL", 0x00200000},
-      {"WS_HSCROLL", 0x00100000},
-      {"WS_SYSMENU", kWsSysMenu},
-      {"WS_THICKFRAME", kWsThickFrame},
-      {"WS_SIZEBOX", kWsThickFrame},
-      {"WS_MINIMIZEBOX", 0x00020000},
-      {"WS_MAXIMIZEBOX", 0x00010000},
-      {"DS_MODALFRAME", 0x80},
-      {"DS_SETFONT", 0x40},
-      {"DS_3DLOOK", 0x04},
-      {"DS_CENTER", 0x0800},
-      {"DS_SHELLFONT", 0x48},
-      {"DS_FIXEDSYS", 0x08},
-  };
-  return names;
-}
-
-}  // namespace
-
-struct DialogTemplate {
-  std::string caption = "Camera live view";
-  uint32_t style = kWsPopup | kWsCaption | kWsSysMenu | kWsThickFrame;
-};
-
-struct ResourceModule {
-  std::map<int, DialogTemplate> dialogs;
-};
-
-namespace {
-
-// Splits a statement line into words, quoted strings (kept with their quotes, "" inside one is a
-// quote) and single punctuation characters; a // comment ends the line.
-std::vector<std::string> Tokens(const std::string& line) {
-  std::vector<std::string> tokens;
-  for (size_t i = 0; i < line.size();) {
-    char c = line[i];
-    if (std::isspace(static_cast<unsigned char>(c))) {
-      ++i;
-    } else if (c == '/' && i + 1 < line.size() && line[i + 1] == '/') {
-      break;
-    } else if (c == '"') {
-      std::string text = "\"";
-      for (++i; i < line.size(); ++i) {
-        if (line[i] == '"') {
-          if (i + 1 < line.size() && line[i + 1] == '"') {
-            text += '"';
-            ++i;
-          } else {
-            break;
-          }
-        } else if (line[i] == '\\' && i + 1 < line.size()) {
-          char next = line[++i];
-          text += next == 'n' ? '\n' : next == 't' ? '\t' : next;
-        } else {
-          text += line[i];
-        }
-      }
-      ++i;
-      tokens.push_back(text);
-    } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') {
-      size_t end = i;
-      while (end < line.size() &&
-             (std::isalnum(static_cast<unsigned char>(line[end])) || line[end] == '_'))
-        ++end;
-      tokens.push_back(line.substr(i, end - i));
-      i = end;
-    } else {
-      tokens.push_back(std::string(1, c));
-      ++i;
-    }
-  }
-  return tokens;
-}
-
-// A STYLE expression: names and numbers joined by |, each optionally preceded by NOT.
-uint32_t ParseStyle(const std::vector<std::string>& tokens) {
-  uint32_t value = 0;
-  bool negate = false;
-  for (size_t i = 1; i < tokens.size(); ++i) {
-    const std::string& token = tokens[i];
-    if (token == "NOT") {
-      negate = true;
-      continue;
-    }
-    uint32_t flag = 0;
-    if (auto named = StyleNames().find(token); named != StyleNames().end())
-      flag = named->second;
-    else if (std::isdigit(static_cast<unsigned char>(token[0])))
-      flag = static_cast<uint32_t>(std::strtoul(token.c_str(), nullptr, 0));
-    else
-      continue;  // '|' and names that mean nothing here
-    if (negate)
-      value &= ~flag;
-    else
-      value |= flag;
-    negate = false;
-  }
-  return value;
-}
-
-ResourceModule* ParseResourceScript(std::istream& in) {
-  auto module = std::make_unique<ResourceModule>();
-  DialogTemplate* dialog = nullptr;
-  int depth = 0;  // inside BEGIN ... END of a resource
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> tokens = Tokens(line);
-    if (tokens.empty() || tokens[0] == "#") continue;
-    if (tokens[0] == "BEGIN" || tokens[0] == "{") {
-      ++depth;
-      continue;
-    }
-    if (tokens[0] == "END" || tokens[0] == "}") {
-      if (depth > 0 && --depth == 0) dialog = nullptr;
-      continue;
-    }
-    if (depth > 0) continue;
-    if (tokens.size() >= 2 && (tokens[1] == "DIALOG" || tokens[1] == "DIALOGEX") &&
-        std::isdigit(static_cast<unsigned char>(tokens[0][0]))) {
-      dialog = &module->dialogs[std::atoi(tokens[0].c_str())];
-      // A template without STYLE gets the resource compiler's default.
-      dialog->style = kWsPopup | kWsBorder | kWsSysMenu;
-      dialog->caption.clear();
-    } else if (dialog && tokens[0] == "STYLE") {
-      dialog->style = ParseStyle(tokens);
-    } else if (dialog && tokens[0] == "CAPTION" && tokens.size() >= 2 && tokens[1][0] == '"') {
-      dialog->caption = tokens[1].substr(1);
-      dialog->style |= kWsCaption;  // as the resource compiler adds it
-    }
-  }
-  return module.release();
-}
-
-std::string ExecutableDirectory() {
-  char path[PATH_MAX];
-  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return "";
-  std::string executable(path, static_cast<size_t>(length));
-  return executable.substr(0, executable.rfind('/') + 1);
-}
-
-}  // namespace
-
-ResourceModule* LoadResourceModule(const char* name) {
-  std::string file = std::string(name) + ".rc";
-  std::vector<std::string> candidates;
-  if (const char* path = std::getenv("TAPCAL_DISPRESOURCES"); path && *path)
-    candidates.push_back(path);
-  candidates.push_back(ExecutableDirectory() + file);
-  candidates.push_back(file);
-  for (const std::string& candidate : candidates) {
-    std::ifstream in(candidate, std::ios::binary);
-    if (in) return ParseResourceScript(in);
-  }
-  return nullptr;
-}
 
 // ---- Windows ----
 
@@ -380,11 +199,7 @@ void HandleEvent(X11Window& w, const XEvent& event) {
 
 DisplayWindow CreateDisplayWindow(ResourceModule* module, int templateId, int32_t* frameExtraWidth,
                                   int32_t* frameExtraHeight) {
-  DialogTemplate dialog;
-  if (module) {
-    if (auto found = module->dialogs.find(templateId); found != module->dialogs.end())
-      dialog = found->second;
-  }
+  DialogTemplate dialog = FindDialogTemplate(module, templateId);
 
   auto w = std::make_shared<X11Window>();
   w->events = x11::OpenDisplay(&w->eventsBroken);
@@ -404,8 +219,8 @@ DisplayWindow CreateDisplayWindow(ResourceModule* module, int templateId, int32_
   w->deleteWindow = InternAtom(display, "WM_DELETE_WINDOW");
   XSetWMProtocols(display, w->window, &w->deleteWindow, 1);
   SetCaption(display, w->window, dialog.caption);
-  SetDecorations(display, w->window, (dialog.style & kWsCaption) == kWsCaption);
-  w->resizable = (dialog.style & kWsThickFrame) != 0;
+  SetDecorations(display, w->window, dialog.captioned);
+  w->resizable = dialog.resizable;
   w->eventsGc = XCreateGC(display, w->window, 0, nullptr);
   XSync(display, False);  // the painting connection must find the window on the server
   w->painterGc = XCreateGC(w->painter, w->window, 0, nullptr);
@@ -618,10 +433,6 @@ void CloseDisplayThread(DisplayThread* thread) {
   // A thread still pumping sees its end close: no quit request can come any more.
   if (thread->state->quitWrite >= 0) close(thread->state->quitWrite);
   delete thread;
-}
-
-void FreeResourceModule(ResourceModule* module) {
-  delete module;
 }
 
 }  // namespace platform

@@ -1,8 +1,11 @@
 // The live view on a real X server (Xvfb): what the screen shows, read back pixel by pixel, and how
 // the window thread starts and ends.
-#include <X11/Xatom.h>
+// gtest first: Xlib's macros (None, Bool) would break its headers.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
 
 #include <chrono>
 #include <cstdio>
@@ -339,12 +342,13 @@ TEST_F(LiveViewX11, ResourceModuleGivesTheWindowItsCaption) {
                                 "CAPTION \"Bench \"\"live\"\" view\"\r\n"
                                 "BEGIN\r\nEND\r\n");
   struct Case {
-    std::string path;  // "" for the environment variable unset
+    std::string path;
     std::string caption;
+    bool resizable;
   } cases[] = {
-      {testing_support::SourcePath("src/liveview/DispResources.rc"), "Camera live view"},
-      {bench, "Bench \"live\" view"},
-      {dir.File("missing.rc"), "Camera live view"},  // the defaults
+      {testing_support::SourcePath("src/liveview/DispResources.rc"), "Camera live view", true},
+      {bench, "Bench \"live\" view", false},
+      {dir.File("missing.rc"), "Camera live view", true},  // the defaults
   };
   imageWidth = 32;
   imageHeight = 16;
@@ -354,7 +358,14 @@ TEST_F(LiveViewX11, ResourceModuleGivesTheWindowItsCaption) {
     setenv("TAPCAL_DISPRESOURCES", c.path.c_str(), 1);
     LoadDisplayResources();
     ASSERT_EQ(StartWindow(), "");
-    EXPECT_EQ(ShownWindow().name, c.caption);
+    TopWindow window = ShownWindow();
+    EXPECT_EQ(window.name, c.caption);
+    XSizeHints hints{};
+    long given = 0;
+    XGetWMNormalHints(screen_->display(), window.id, &hints, &given);
+    bool fixed = (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
+                 hints.min_width == hints.max_width && hints.min_height == hints.max_height;
+    EXPECT_EQ(!fixed, c.resizable);
     EXPECT_EQ(EndWindow(), "");
   }
   EXPECT_EQ(OpenFileCount(), openFiles) << "a window left a connection or pipe open";
