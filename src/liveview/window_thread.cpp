@@ -14,7 +14,10 @@ platform::DisplayThread* hWindowThread = nullptr;
 }
 
 void CreateWindowReadyEvent() {
-  hWindowReady = new platform::ManualResetEvent;  // kept for the whole run
+  if (hWindowReady)
+    hWindowReady->Reset();
+  else
+    hWindowReady = new platform::ManualResetEvent;  // kept for the whole run
 }
 
 void LoadDisplayResources() {
