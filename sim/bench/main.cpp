@@ -17,6 +17,7 @@
 #include "device.h"
 #include "event_loop.h"
 #include "parse.h"
+#include "serial_camera.h"
 #include "world.h"
 
 namespace {
@@ -133,6 +134,7 @@ int main(int argc, char** argv) {
   auto instrument = std::make_unique<sim::CanOpenInstrument>(world);
   devices.push_back(std::make_unique<sim::BridgeLink>(*instrument, world));
   devices.insert(devices.begin(), std::move(instrument));
+  devices.push_back(std::make_unique<sim::SerialCamera>(world));
 
   Settings settings;
   std::map<std::string, sim::Option> deviceOptions;
