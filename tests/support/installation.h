@@ -20,6 +20,8 @@ class Installation {
   const std::string& WorkDir() const { return workDir_; }
   std::map<std::string, std::string> Environment(const BenchProcess& bench) const;
   const std::string& RegistryFile() const { return registryFile_; }
+  // The installation directory, which the registry names (its cfg holds the CAL file).
+  std::string InstallDir() const { return dir_.File("inst"); }
 
  private:
   TempDir dir_;
