@@ -16,10 +16,13 @@ CORSTATUS CheckStatus(const char* text, CORSTATUS status) {
   statusText[0] = '\0';
   if (CorManGetStatusText(status, statusText, sizeof statusText, nullptr, 0) == 0) {
     statusText[sizeof statusText - 1] = '\0';  // never trust the library to terminate it
-    // snprintf truncates a text that would not fit the line instead of writing past it.
-    std::snprintf(statusMessage, sizeof statusMessage,
-                  "   Error in module 0x%lX (status = 0x%lX, info = 0x%lX)\n   <%s>\n", module,
-                  code, info, statusText);
+    int head = std::snprintf(statusMessage, sizeof statusMessage,
+                             "   Error in module 0x%lX (status = 0x%lX, info = 0x%lX)\n   <",
+                             module, code, info);
+    // A text too long for the line is cut short, so that the line still closes with ">\n".
+    int room = static_cast<int>(sizeof statusMessage) - head - 3;
+    std::snprintf(statusMessage + head, sizeof statusMessage - static_cast<size_t>(head), "%.*s>\n",
+                  room, statusText);
   } else {
     std::snprintf(statusMessage, sizeof statusMessage,
                   "   Error in module 0x%lX (status = 0x%lX, info = 0x%lX)\n", module, code, info);
