@@ -14,6 +14,7 @@
 #include "control_channel.h"
 #include "device.h"
 #include "event_loop.h"
+#include "frame_source.h"
 #include "world.h"
 
 namespace {
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
   sim::World world;
   std::vector<std::unique_ptr<sim::Device>> devices;
   // The bench's devices, each in its own file.
+  devices.push_back(std::make_unique<sim::FrameSource>(world));
 
   Settings settings;
   std::map<std::string, sim::Option> deviceOptions;

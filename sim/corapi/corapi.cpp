@@ -142,7 +142,7 @@ struct Frame {
 struct Library {
   std::mutex mutex;
   std::condition_variable delivered;  // a callback has returned, or a transfer has ended
-  uint32_t nextSerial = 1;
+  uint32_t nextSerial = 2;  // 1 is the local server's
 
   // The board: its server handle while held, the link to the frame stream and its reader, and
   // the acquisition device's current parameters.
@@ -164,7 +164,8 @@ Library& lib = *new Library;
 
 CORHANDLE NewHandle(Kind kind) {
   uint32_t serial = lib.nextSerial++ & 0xFFFFFF;
-  if (serial == 0) serial = lib.nextSerial++ & 0xFFFFFF;
+  while (serial < 2)  // after a wrap: never 0, never the local server's 1
+    serial = lib.nextSerial++ & 0xFFFFFF;
   return kind << 24 | serial;
 }
 
@@ -243,9 +244,9 @@ uint32_t Le32(const uint8_t* bytes) {
   return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-// The receiving thread: reads frames until the stream ends or is shut down. A stream that breaks
-// the format is given up, as a grabber loses a camera it cannot lock onto.
-void Receive(FrameLink* link) {
+// Reads frames until the stream ends or is shut down. A stream that breaks the format is given
+// up, as a grabber loses a camera it cannot lock onto.
+void ReadFrames(FrameLink* link) {
   std::vector<uint8_t> pixels;
   for (;;) {
     uint8_t header[32];
@@ -261,6 +262,12 @@ void Receive(FrameLink* link) {
     frame.pixels = pixels.data();
     Deliver(frame);
   }
+}
+
+// The receiving thread; the link is shut down when it ends, so the peer sees the end too.
+void Receive(FrameLink* link) {
+  ReadFrames(link);
+  link->Shutdown();
 }
 
 // Lets the board go: no transfer grabs any more, the reader ends. Called with the lock held; it
