@@ -3,11 +3,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "net_util.h"
 
 namespace sim {
+
+namespace {
+constexpr size_t kMaxLine = 4096;
+}  // namespace
 
 bool ControlChannel::Start(EventLoop& loop, int port, Handler handler) {
   loop_ = &loop;
@@ -34,6 +39,9 @@ void ControlChannel::Shutdown() {
 void ControlChannel::Accept() {
   int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
+  // A client that stops reading its replies must not stall the whole bench.
+  timeval sendTimeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
   pending_[fd];
   loop_->Watch(fd, [this, fd] { Serve(fd); });
 }
@@ -49,6 +57,13 @@ void ControlChannel::Serve(int fd) {
   }
   std::string& text = pending_[fd];
   text.append(chunk, static_cast<size_t>(got));
+  if (text.size() > kMaxLine && text.find('\n') == std::string::npos) {
+    // No command is this long: a client that never ends its line is dropped.
+    loop_->Unwatch(fd);
+    pending_.erase(fd);
+    close(fd);
+    return;
+  }
   for (size_t end; (end = text.find('\n')) != std::string::npos;) {
     std::string line = text.substr(0, end);
     text.erase(0, end + 1);

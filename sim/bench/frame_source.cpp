@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net_util.h"
+#include "parse.h"
 
 namespace sim {
 
@@ -68,19 +69,9 @@ FrameSource::~FrameSource() {
 std::vector<Option> FrameSource::Options() {
   return {
       {"grabber-port", "N", "frame stream port on 127.0.0.1 (default: any free)",
-       [this](const std::string& value) {
-         char* end = nullptr;
-         long port = std::strtol(value.c_str(), &end, 10);
-         if (value.empty() || *end || port < 0 || port > 65535) return false;
-         requestedPort_ = static_cast<int>(port);
-         return true;
-       }},
+       [this](const std::string& value) { return ParseInt(value, 65535, &requestedPort_); }},
       {"sensor-seed", "N", "draw the sensor's parameters from N (default 0: the default camera)",
-       [this](const std::string& value) {
-         char* end = nullptr;
-         sensorSeed_ = std::strtoull(value.c_str(), &end, 0);
-         return !value.empty() && !*end;
-       }},
+       [this](const std::string& value) { return ParseUnsigned(value, UINT64_MAX, &sensorSeed_); }},
   };
 }
 

@@ -11,10 +11,13 @@
 #include <memory>
 #include <sstream>
 
+#include "bridge_link.h"
+#include "canopen_instrument.h"
 #include "control_channel.h"
 #include "device.h"
 #include "event_loop.h"
 #include "frame_source.h"
+#include "parse.h"
 #include "world.h"
 
 namespace {
@@ -32,35 +35,67 @@ struct Settings {
   std::vector<std::pair<std::string, std::string>> faults;
 };
 
+// One entry of the help: the head in the left column, the text word-wrapped beside it.
+void PrintEntry(const std::string& head, const std::string& text) {
+  constexpr size_t kIndent = 28, kWidth = 100;
+  std::string out = "  " + head;
+  if (out.size() + 1 > kIndent)
+    out += "\n" + std::string(kIndent, ' ');
+  else
+    out.resize(kIndent, ' ');
+  size_t column = kIndent;
+  std::istringstream words(text);
+  bool first = true;
+  for (std::string word; words >> word; first = false) {
+    if (!first && column + 1 + word.size() > kWidth) {
+      out += "\n" + std::string(kIndent, ' ');
+      column = kIndent;
+    } else if (!first) {
+      out += ' ';
+      ++column;
+    }
+    out += word;
+    column += word.size();
+  }
+  std::cout << out << "\n";
+}
+
 void PrintHelp(std::vector<std::unique_ptr<sim::Device>>& devices) {
   std::cout << "usage: tapcal-sim [options]\n\n"
                "The stand-in bench for tapcal: every device the tool reaches, on loopback.\n"
                "It writes KEY=value lines (a shell can source them) to the ready file once\n"
-               "everything listens, and stops cleanly on SIGTERM or the control command quit.\n\n"
-               "  --ready FILE         where to write the ready file\n"
-               "  --state FILE         the state file: read at start (saved camera pages),\n"
-               "                       written as JSON on 'save' and at exit\n"
-               "  --seed N             seed for everything drawn at random (default 1)\n"
-               "  --control-port N     control channel port on 127.0.0.1 (default: any free)\n"
-               "  --fault NAME[=VALUE] switch a fault on at start (repeatable)\n"
-               "  --help               this text\n\n"
-               "Control channel (one command a line, one reply a line):\n"
-               "  state                the full state as JSON\n"
-               "  fault NAME [VALUE]   switch a fault; VALUE off clears it\n"
-               "  save                 write the state file now\n"
-               "  quit                 stop the bench\n";
+               "everything listens, and stops cleanly on SIGTERM, SIGINT or the control command\n"
+               "quit. Ready-file keys: CONTROL and SIM_PID, plus those of the devices below.\n\n";
+  PrintEntry("--ready FILE", "where to write the ready file");
+  PrintEntry("--state FILE",
+             "the state file: read at start (what the devices keep across runs), written as JSON "
+             "on 'save' and at exit");
+  PrintEntry("--seed N", "seed for everything drawn at random (default 1)");
+  PrintEntry("--control-port N", "control channel port on 127.0.0.1 (default: any free)");
+  PrintEntry("--fault NAME[=VALUE]", "switch a fault on at start (repeatable)");
+  PrintEntry("--help", "this text");
+  std::cout << "\nControl channel (one command a line, one reply a line):\n";
+  PrintEntry("state",
+             "the full state as one line of JSON: per device its objects, counters and "
+             "traffic");
+  PrintEntry("fault NAME [VALUE]",
+             "switch a fault on (with its VALUE, if it takes one); VALUE off "
+             "clears it. Replies ok or error: ...");
+  PrintEntry("save", "write the state file now");
+  PrintEntry("quit", "stop the bench");
   for (auto& device : devices) {
     auto options = device->Options();
     auto faults = device->Faults();
     if (options.empty() && faults.empty()) continue;
     std::cout << "\n" << device->Name() << ":\n";
-    for (auto& option : options) {
-      std::string head = "--" + option.name + (option.arg.empty() ? "" : " " + option.arg);
-      std::printf("  %-24s %s\n", head.c_str(), option.help.c_str());
-    }
+    for (auto& option : options)
+      PrintEntry("--" + option.name + (option.arg.empty() ? "" : " " + option.arg), option.help);
     for (auto& fault : faults) {
-      std::string head = "fault " + fault.name + (fault.arg.empty() ? "" : "=" + fault.arg);
-      std::printf("  %-24s %s\n", head.c_str(), fault.help.c_str());
+      // An argument written "[X]" is optional.
+      std::string arg = fault.arg.empty()          ? ""
+                        : fault.arg.front() == '[' ? "[=" + fault.arg.substr(1)
+                                                   : "=" + fault.arg;
+      PrintEntry("fault " + fault.name + arg, fault.help);
     }
   }
 }
@@ -97,6 +132,9 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<sim::Device>> devices;
   // The bench's devices, each in its own file.
   devices.push_back(std::make_unique<sim::FrameSource>(world));
+  auto instrument = std::make_unique<sim::CanOpenInstrument>(world);
+  devices.push_back(std::make_unique<sim::BridgeLink>(*instrument, world));
+  devices.insert(devices.begin(), std::move(instrument));
 
   Settings settings;
   std::map<std::string, sim::Option> deviceOptions;
@@ -135,11 +173,9 @@ int main(int argc, char** argv) {
       ok = takeValue();
       settings.stateFile = value;
     } else if (name == "seed") {
-      ok = takeValue();
-      if (ok) world.seed = std::strtoull(value.c_str(), nullptr, 0);
+      ok = takeValue() && sim::ParseUnsigned(value, UINT64_MAX, &world.seed);
     } else if (name == "control-port") {
-      ok = takeValue();
-      settings.controlPort = std::atoi(value.c_str());
+      ok = takeValue() && sim::ParseInt(value, 65535, &settings.controlPort);
     } else if (name == "fault") {
       ok = takeValue();
       auto eq = value.find('=');

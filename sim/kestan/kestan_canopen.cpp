@@ -1,15 +1,291 @@
-// Minimal until the bridge link is built: no bridge can be found or reached.
+// The stand-in bridge library: bridges are UDP endpoints that speak the cannelloni format, found by
+// the KCBD/KCBI discovery exchange over the addresses in TAPCAL_BRIDGES; the SDO client does CiA
+// 301 expedited transfers through the connected bridge.
 #include "vendor/kestan_canopen.h"
 
-int CAN_EnumerateBridges(BridgeRecord*, int) {
-  return -1;
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cannelloni.h"
+#include "kestan_status.h"
+#include "udp_socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kestan::Endpoint;
+using kestan::ReceiveResult;
+using kestan::SdoResult;
+
+constexpr const char* kDefaultBridges = "127.0.0.1:20000";
+constexpr char kDiscoveryRequest[4] = {'K', 'C', 'B', 'D'};
+constexpr char kDiscoveryReply[4] = {'K', 'C', 'B', 'I'};
+constexpr size_t kDiscoveryReplySize = 10;
+constexpr int kDiscoveryWindowMs = 300;
+constexpr int kDiscoveryResendMs = 100;
+constexpr uint32_t kFirstBridgeId = 0x4B430001;
+
+constexpr uint32_t kSdoRequestBase = 0x600;
+constexpr uint32_t kSdoAnswerBase = 0x580;
+constexpr uint8_t kAbort = 0x80;
+constexpr uint8_t kUploadRequest = 0x40;
+constexpr uint8_t kDownloadAnswer = 0x60;
+constexpr uint32_t kAbortUnsupported = 0x05040001;
+constexpr uint32_t kAbortWrongLength = 0x06070010;
+
+std::mutex libraryMutex;
+// Every bridge address discovery has ever listed; a bridge's id is its position here plus
+// kFirstBridgeId, so the same bridge keeps its id across scans.
+std::vector<Endpoint> knownBridges;
+
+struct Connection {
+  kestan::UdpSocket socket;
+  uint8_t sequence = 0;
+};
+std::unique_ptr<Connection> connection;
+
+uint32_t IdOf(const Endpoint& endpoint) {
+  auto it = std::find(knownBridges.begin(), knownBridges.end(), endpoint);
+  if (it == knownBridges.end()) it = knownBridges.insert(it, endpoint);
+  return kFirstBridgeId + static_cast<uint32_t>(it - knownBridges.begin());
 }
-int CAN_Connect(uint32_t) {
-  return -1;
+
+// The addresses to probe, in the order given, each once. False when an entry is not host:port.
+bool BridgeAddresses(std::vector<Endpoint>& addresses) {
+  const char* configured = std::getenv("TAPCAL_BRIDGES");
+  std::string list = configured ? configured : kDefaultBridges;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = std::min(list.find(',', start), list.size());
+    std::string entry = list.substr(start, end - start);
+    entry.erase(0, entry.find_first_not_of(" \t"));
+    entry.erase(entry.find_last_not_of(" \t") + 1);
+    start = end + 1;
+    if (entry.empty()) continue;
+    Endpoint endpoint;
+    if (!kestan::ParseEndpoint(entry, &endpoint)) return false;
+    if (std::find(addresses.begin(), addresses.end(), endpoint) == addresses.end())
+      addresses.push_back(endpoint);
+  }
+  return true;
 }
-int CAN_SDORead(int, int, int, void*, int, void*) {
+
+bool IsDiscoveryReply(const uint8_t* bytes, size_t size) {
+  return size >= kDiscoveryReplySize && std::memcmp(bytes, kDiscoveryReply, 4) == 0;
+}
+
+int ElapsedMs(Clock::time_point since) {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Asks a bridge that the connection's socket is bound to whether it is there.
+bool ProbeBridge(kestan::UdpSocket& socket) {
+  auto start = Clock::now();
+  for (int sentAt = 0; sentAt < kDiscoveryWindowMs; sentAt += kDiscoveryResendMs) {
+    if (!socket.Send(kDiscoveryRequest, sizeof kDiscoveryRequest)) return false;
+    for (;;) {
+      int left = std::min(sentAt + kDiscoveryResendMs, kDiscoveryWindowMs) - ElapsedMs(start);
+      if (left <= 0) break;
+      uint8_t reply[1500];
+      size_t size = 0;
+      ReceiveResult result = socket.Receive(reply, sizeof reply, left, &size, nullptr);
+      if (result == ReceiveResult::Datagram) {
+        if (IsDiscoveryReply(reply, size)) return true;
+        continue;
+      }
+      if (result != ReceiveResult::Timeout) return false;
+    }
+  }
+  return false;
+}
+
+struct Transfer {
+  int node, index, subindex;
+  std::array<uint8_t, 8> request{};
+  bool upload;
+  uint8_t* uploadTo;
+  int size;
+};
+
+void SendFrame(Connection& link, int node, const std::array<uint8_t, 8>& data) {
+  auto frame = cannelloni::DataFrame(kSdoRequestBase + static_cast<uint32_t>(node), data.data(), 8);
+  auto datagram = cannelloni::Encode({frame}, link.sequence++);
+  link.socket.Send(datagram.data(), datagram.size());
+}
+
+void SendAbort(Connection& link, const Transfer& transfer, uint32_t code) {
+  std::array<uint8_t, 8> data{kAbort, static_cast<uint8_t>(transfer.index),
+                              static_cast<uint8_t>(transfer.index >> 8),
+                              static_cast<uint8_t>(transfer.subindex)};
+  for (int i = 0; i < 4; ++i)
+    data[static_cast<size_t>(4 + i)] = static_cast<uint8_t>(code >> (8 * i));
+  SendFrame(link, transfer.node, data);
+}
+
+// What one answer frame means for the transfer: nothing (not ours) or its end.
+std::optional<SdoResult> Judge(Connection& link, const Transfer& transfer,
+                               const cannelloni::Frame& frame, uint32_t* abortCode) {
+  if (!frame.IsClassicStandardData() || frame.length != 8 ||
+      frame.canId != kSdoAnswerBase + static_cast<uint32_t>(transfer.node))
+    return std::nullopt;
+  const uint8_t* d = frame.data.data();
+  if ((d[1] | (d[2] << 8)) != transfer.index || d[3] != transfer.subindex) return std::nullopt;
+  uint8_t command = d[0];
+  if (command == kAbort) {
+    *abortCode = d[4] | (d[5] << 8) | (d[6] << 16) | (static_cast<uint32_t>(d[7]) << 24);
+    return SdoResult::Aborted;
+  }
+  if (!transfer.upload) {
+    if (command != kDownloadAnswer) return std::nullopt;
+    return SdoResult::Ok;
+  }
+  if ((command & 0xE0) != 0x40) return std::nullopt;  // not an upload answer
+  bool expedited = command & 0x02, sized = command & 0x01;
+  if (!expedited) {
+    // A segmented upload: the server waits for segment requests we will never send.
+    SendAbort(link, transfer, kAbortUnsupported);
+    *abortCode = kAbortUnsupported;
+    return SdoResult::BadAnswer;
+  }
+  int length = sized ? 4 - ((command >> 2) & 3) : transfer.size;
+  if (length != transfer.size) {
+    *abortCode = kAbortWrongLength;
+    return SdoResult::BadAnswer;
+  }
+  std::memcpy(transfer.uploadTo, d + 4, static_cast<size_t>(transfer.size));
+  return SdoResult::Ok;
+}
+
+SdoResult Run(const Transfer& transfer, uint32_t* abortCode) {
+  if (!connection) return SdoResult::NotConnected;
+  Connection& link = *connection;
+  // An answer that came after its request timed out must not pass for the answer to this one.
+  link.socket.Drain();
+  SendFrame(link, transfer.node, transfer.request);
+  auto start = Clock::now();
+  std::vector<cannelloni::Frame> frames;
+  for (;;) {
+    int left = kestan::kSdoTimeoutMs - ElapsedMs(start);
+    if (left <= 0) return SdoResult::Timeout;
+    uint8_t datagram[2048];
+    size_t size = 0;
+    ReceiveResult result = link.socket.Receive(datagram, sizeof datagram, left, &size, nullptr);
+    if (result == ReceiveResult::Timeout) return SdoResult::Timeout;
+    if (result != ReceiveResult::Datagram) return SdoResult::LinkError;
+    if (!cannelloni::Decode(datagram, size, frames)) continue;
+    for (const auto& frame : frames)
+      if (auto end = Judge(link, transfer, frame, abortCode)) return *end;
+  }
+}
+
+int Sdo(bool upload, int node, int index, int subindex, void* data, int size, void* status) {
+  auto start = Clock::now();
+  SdoResult result = SdoResult::BadArgument;
+  uint32_t abortCode = 0;
+  if (node >= 1 && node <= 127 && index >= 0 && index <= 0xFFFF && subindex >= 0 &&
+      subindex <= 0xFF && size >= 1 && size <= 4 && data) {
+    Transfer transfer{node, index, subindex, {}, upload, static_cast<uint8_t*>(data), size};
+    auto& request = transfer.request;
+    request[1] = static_cast<uint8_t>(index);
+    request[2] = static_cast<uint8_t>(index >> 8);
+    request[3] = static_cast<uint8_t>(subindex);
+    if (upload) {
+      request[0] = kUploadRequest;
+    } else {
+      // Expedited, size indicated: 0x23, 0x27, 0x2B, 0x2F for 4, 3, 2, 1 bytes.
+      request[0] = static_cast<uint8_t>(0x23 | ((4 - size) << 2));
+      std::memcpy(&request[4], data, static_cast<size_t>(size));
+    }
+    std::lock_guard lock(libraryMutex);
+    result = Run(transfer, &abortCode);
+  }
+  if (status) {
+    kestan::SdoStatus block{static_cast<uint32_t>(result), abortCode,
+                            static_cast<uint32_t>(ElapsedMs(start))};
+    std::memcpy(status, &block, sizeof block);
+  }
+  return result == SdoResult::Ok ? 1 : 0;
+}
+
+}  // namespace
+
+int CAN_EnumerateBridges(BridgeRecord* bridges, int capacity) {
+  if (capacity < 0 || (capacity > 0 && !bridges)) return -1;
+  std::vector<Endpoint> addresses;
+  if (!BridgeAddresses(addresses)) return -1;
+  std::vector<std::optional<std::array<uint8_t, 6>>> macs(addresses.size());
+  if (!addresses.empty()) {
+    kestan::UdpSocket socket;
+    if (!socket.Open()) return -1;
+    auto start = Clock::now();
+    size_t answered = 0;
+    for (int sentAt = 0; sentAt < kDiscoveryWindowMs && answered < addresses.size();
+         sentAt += kDiscoveryResendMs) {
+      for (size_t i = 0; i < addresses.size(); ++i)
+        if (!macs[i] && !socket.SendTo(addresses[i], kDiscoveryRequest, sizeof kDiscoveryRequest))
+          return -1;
+      while (answered < addresses.size()) {
+        int left = std::min(sentAt + kDiscoveryResendMs, kDiscoveryWindowMs) - ElapsedMs(start);
+        if (left <= 0) break;
+        uint8_t reply[1500];
+        size_t size = 0;
+        Endpoint from;
+        ReceiveResult result = socket.Receive(reply, sizeof reply, left, &size, &from);
+        if (result == ReceiveResult::Timeout) break;
+        if (result == ReceiveResult::Error) return -1;
+        if (result != ReceiveResult::Datagram || !IsDiscoveryReply(reply, size)) continue;
+        auto it = std::find(addresses.begin(), addresses.end(), from);
+        if (it == addresses.end()) continue;
+        auto& mac = macs[static_cast<size_t>(it - addresses.begin())];
+        if (mac) continue;
+        mac.emplace();
+        std::copy(reply + 4, reply + 10, mac->begin());
+        ++answered;
+      }
+    }
+  }
+
+  std::lock_guard lock(libraryMutex);
+  int found = 0;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    if (!macs[i]) continue;
+    if (found < capacity) {
+      BridgeRecord record{};
+      record.bridgeId = IdOf(addresses[i]);
+      std::copy(macs[i]->begin(), macs[i]->end(), record.macAddress);
+      std::memcpy(&bridges[found], &record, sizeof record);
+    }
+    ++found;
+  }
+  return found;
+}
+
+int CAN_Connect(uint32_t bridgeId) {
+  std::lock_guard lock(libraryMutex);
+  // A failed attempt leaves no connection: the calls after it must not reach the old bridge.
+  connection.reset();
+  if (bridgeId < kFirstBridgeId || bridgeId - kFirstBridgeId >= knownBridges.size()) return -1;
+  auto link = std::make_unique<Connection>();
+  if (!link->socket.Open() || !link->socket.Connect(knownBridges[bridgeId - kFirstBridgeId]) ||
+      !ProbeBridge(link->socket))
+    return -1;
+  connection = std::move(link);
   return 0;
 }
-int CAN_SDOWrite(int, int, int, void*, int, void*) {
-  return 0;
+
+int CAN_SDORead(int node, int index, int subindex, void* data, int size, void* status) {
+  return Sdo(true, node, index, subindex, data, size, status);
+}
+
+int CAN_SDOWrite(int node, int index, int subindex, void* data, int size, void* status) {
+  return Sdo(false, node, index, subindex, data, size, status);
 }

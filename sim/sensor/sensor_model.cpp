@@ -80,6 +80,11 @@ double SensorModel::ExpectedReading(int tap, const Exposure& exposure) const {
 }
 
 void SensorModel::Render(const Exposure& exposure, int width, int height, void* pixels) {
+  RenderRows(exposure, width, 0, height, pixels);
+}
+
+void SensorModel::RenderRows(const Exposure& exposure, int width, int firstRow, int rows,
+                             void* pixels) {
   const double scale = exposure.bits == 8 ? 1.0 : 4.0;
   const float top = exposure.bits == 8 ? 255.0f : 1023.0f;
   float mean[2], sigma[2];
@@ -93,7 +98,7 @@ void SensorModel::Render(const Exposure& exposure, int width, int height, void* 
   const int half = width / 2;
   auto* bytes = static_cast<uint8_t*>(pixels);
   auto* words = static_cast<uint16_t*>(pixels);
-  for (int row = 0; row < height; ++row) {
+  for (int row = firstRow; row < firstRow + rows; ++row) {
     const size_t offset = NextRandom(state_) % (kNoiseSize - static_cast<size_t>(width));
     const float* noise = noise_.data() + offset;
     for (int column = 0; column < width; ++column) {

@@ -57,6 +57,8 @@ class SensorModel {
   // One frame, `width` x `height`, top row first: bytes for 8 bits, little-endian 16-bit words
   // for 10 bits. Columns below width / 2 are tap A.
   void Render(const Exposure& exposure, int width, int height, void* pixels);
+  // Only rows firstRow .. firstRow + rows - 1 of such a frame; the others are left as they are.
+  void RenderRows(const Exposure& exposure, int width, int firstRow, int rows, void* pixels);
 
   const SensorParameters& Parameters() const { return parameters_; }
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,12 +40,12 @@ std::string TempDir::Write(const std::string& name, const std::string& text) con
 
 std::string BuildPath(const std::string& relative) {
   const char* dir = std::getenv("TAPCAL_BUILD_DIR");
-  return std::string(dir ? dir : ".") + "/" + relative;
+  return std::string(dir ? dir : TAPCAL_DEFAULT_BUILD_DIR) + "/" + relative;
 }
 
 std::string SourcePath(const std::string& relative) {
   const char* dir = std::getenv("TAPCAL_SOURCE_DIR");
-  return std::string(dir ? dir : ".") + "/" + relative;
+  return std::string(dir ? dir : TAPCAL_DEFAULT_SOURCE_DIR) + "/" + relative;
 }
 
 BenchProcess::BenchProcess(std::vector<std::string> args, const std::string& stateFile)
@@ -53,8 +54,12 @@ BenchProcess::BenchProcess(std::vector<std::string> args, const std::string& sta
   std::vector<std::string> argv{BuildPath("sim/bench/tapcal-sim"), "--ready", readyFile, "--state",
                                 stateFile_};
   argv.insert(argv.end(), args.begin(), args.end());
+  pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
+    // A test that crashes must not leave its bench running.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     std::vector<char*> cargv;
     for (auto& arg : argv)
       cargv.push_back(arg.data());

@@ -18,7 +18,8 @@ Installation::Installation(const std::string& macLine) {
   workDir_ = dir_.File("work");
   fs::create_directories(workDir_);
   fs::create_directories(dir_.File("inst/cfg"));
-  for (const auto& entry : fs::directory_iterator(SourcePath("camfiles")))
+  std::error_code noCameraFiles;  // none yet: the run ends before they are read
+  for (const auto& entry : fs::directory_iterator(SourcePath("camfiles"), noCameraFiles))
     fs::copy_file(entry.path(), fs::path(workDir_) / entry.path().filename());
   if (!macLine.empty())
     dir_.Write("inst/cfg/" + HostName() + ".1", "[Instrument]\r\n" + macLine + "\r\n");
