@@ -18,6 +18,7 @@
 #include "event_loop.h"
 #include "frame_source.h"
 #include "parse.h"
+#include "serial_camera.h"
 #include "world.h"
 
 namespace {
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
   auto instrument = std::make_unique<sim::CanOpenInstrument>(world);
   devices.push_back(std::make_unique<sim::BridgeLink>(*instrument, world));
   devices.insert(devices.begin(), std::move(instrument));
+  devices.push_back(std::make_unique<sim::SerialCamera>(world));
 
   Settings settings;
   std::map<std::string, sim::Option> deviceOptions;

@@ -1,6 +1,7 @@
 #include "acquisition/status.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 char statusText[256];
@@ -16,13 +17,14 @@ CORSTATUS CheckStatus(const char* text, CORSTATUS status) {
   statusText[0] = '\0';
   if (CorManGetStatusText(status, statusText, sizeof statusText, nullptr, 0) == 0) {
     statusText[sizeof statusText - 1] = '\0';  // never trust the library to terminate it
-    int head = std::snprintf(statusMessage, sizeof statusMessage,
-                             "   Error in module 0x%lX (status = 0x%lX, info = 0x%lX)\n   <",
-                             module, code, info);
-    // A text too long for the line is cut short, so that the line still closes with ">\n".
-    int room = static_cast<int>(sizeof statusMessage) - head - 3;
-    std::snprintf(statusMessage + head, sizeof statusMessage - static_cast<size_t>(head), "%.*s>\n",
-                  room, statusText);
+    // A text that would not fit the line is cut short, never written past it.
+    int length = std::snprintf(statusMessage, sizeof statusMessage,
+                               "   Error in module 0x%lX (status = 0x%lX, info = 0x%lX)\n   <%s>\n",
+                               module, code, info, statusText);
+    if (length >= static_cast<int>(sizeof statusMessage)) {
+      // Keep the closing bracket and line end so the console stays readable.
+      std::memcpy(statusMessage + sizeof statusMessage - 3, ">\n", 3);
+    }
   } else {
     std::snprintf(statusMessage, sizeof statusMessage,
                   "   Error in module 0x%lX (status = 0x%lX, info = 0x%lX)\n", module, code, info);

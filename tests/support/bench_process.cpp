@@ -40,12 +40,12 @@ std::string TempDir::Write(const std::string& name, const std::string& text) con
 
 std::string BuildPath(const std::string& relative) {
   const char* dir = std::getenv("TAPCAL_BUILD_DIR");
-  return std::string(dir ? dir : TAPCAL_DEFAULT_BUILD_DIR) + "/" + relative;
+  return std::string(dir ? dir : ".") + "/" + relative;
 }
 
 std::string SourcePath(const std::string& relative) {
   const char* dir = std::getenv("TAPCAL_SOURCE_DIR");
-  return std::string(dir ? dir : TAPCAL_DEFAULT_SOURCE_DIR) + "/" + relative;
+  return std::string(dir ? dir : ".") + "/" + relative;
 }
 
 BenchProcess::BenchProcess(std::vector<std::string> args, const std::string& stateFile)
