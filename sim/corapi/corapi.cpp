@@ -292,13 +292,26 @@ void ReleaseBoard(std::unique_lock<std::mutex>& lock) {
   lib.delivered.notify_all();
 }
 
-// Ends the reader when the process ends with the board still held, so no thread outlives us.
-struct BoardAtExit {
-  ~BoardAtExit() {
+// When the process ends: what the program never released, on standard error (a stand-in may
+// tell what the vendor's library keeps to itself), and the reader ended if the board is still
+// held, so that no thread outlives the library.
+struct AtExit {
+  ~AtExit() {
     std::unique_lock lock(lib.mutex);
+    std::string held;
+    auto count = [&held](size_t n, const char* what) {
+      if (n > 0) held += (held.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+    };
+    count(lib.board != 0, "board server");
+    count(lib.cameras.size(), "camera");
+    count(lib.vics.size(), "VIC");
+    count(lib.acquisitions.size(), "acquisition");
+    count(lib.buffers.size(), "buffer");
+    count(lib.transfers.size(), "transfer");
+    if (!held.empty()) std::fprintf(stderr, "CORAPI: still held at exit: %s\n", held.c_str());
     if (lib.board != 0) ReleaseBoard(lock);
   }
-} boardAtExit;
+} atExit;
 
 template <typename Map>
 typename Map::mapped_type* Find(Map& map, CORHANDLE handle) {
