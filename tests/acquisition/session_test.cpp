@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "acquisition/frame_ring.h"
@@ -333,6 +334,40 @@ TEST_F(Session, FailedCameraFileLoadEndsTheSession) {
     EXPECT_EQ(SessionCalls().back(), "CorAcqGetPrms");  // nothing applied after the failed load
     CloseSession();
   }
+}
+
+TEST_F(Session, WorkerThatEndedByItselfIsClosedAsUsual) {
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(OpenSession(0));
+  ASSERT_TRUE(StartGrab());
+  // The worker asks for a frame's address at its 21st wake-up; refused, it reports and ends.
+  fake::FailCorCall("CorBufferGetPrm", 1, kScripted);
+  for (int frame = 0; frame < 21; ++frame) {
+    ASSERT_TRUE(fake::DeliverFrame(frame % 3));
+    while (hFrameSemaphore.load()->Count() > 0)  // one wake-up per frame
+      std::this_thread::yield();
+  }
+  while (fake::CorCallsOf("CorBufferGetPrm").empty())
+    std::this_thread::yield();
+  EXPECT_TRUE(StopGrab());
+  CloseSession();
+  EXPECT_THAT(Captured(), EndsWith("CorBufferGetPrm(hHostBufferMono[bufferIndex], "
+                                   "CORBUFFER_PRM_ADDRESS, &pbuf_addr)\n" +
+                                   kScriptedLines));
+  for (const char* kind : {"cam", "vic", "acq", "buffer", "xfer"})
+    EXPECT_EQ(fake::LiveHandleCount(kind), 0) << kind;
+  EXPECT_EQ(hFrameSemaphore.load(), nullptr);
+}
+
+TEST_F(Session, ProcessEndsCleanlyWithItsSessionLeftOpen) {
+  // A failed StartGrab ends the run without closing the session; the worker must not be left
+  // joinable, which would abort the process on its way out.
+  EXPECT_EXIT(
+      {
+        if (!OpenSession(0)) std::exit(3);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 struct ReleaseFailure {
