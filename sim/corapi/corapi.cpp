@@ -142,7 +142,7 @@ struct Frame {
 struct Library {
   std::mutex mutex;
   std::condition_variable delivered;  // a callback has returned, or a transfer has ended
-  uint32_t nextSerial = 2;  // 1 is the local server's
+  uint32_t nextSerial = 2;            // 1 is the local server's
 
   // The board: its server handle while held, the link to the frame stream and its reader, and
   // the acquisition device's current parameters.
@@ -317,6 +317,13 @@ template <typename Map>
 typename Map::mapped_type* Find(Map& map, CORHANDLE handle) {
   auto it = map.find(handle);
   return it == map.end() ? nullptr : &it->second;
+}
+
+// True while a callback of the transfer runs on another thread than the caller's.
+bool CallbackRunningElsewhere(CORXFER xfer) {
+  Transfer* transfer = Find(lib.transfers, xfer);
+  return transfer && transfer->delivering > 0 &&
+         lib.receiver.get_id() != std::this_thread::get_id();
 }
 
 }  // namespace
@@ -646,11 +653,13 @@ CORSTATUS CorXferWait(CORXFER xfer, uint32_t timeoutMs) {
 }
 
 CORSTATUS CorXferAbort(CORXFER xfer) {
-  std::lock_guard lock(lib.mutex);
+  std::unique_lock lock(lib.mutex);
   Transfer* transfer = Find(lib.transfers, xfer);
   if (!transfer) return Status(kTransferModule, kInvalidHandle, 1);
   transfer->grabbing = false;
   lib.delivered.notify_all();
+  // Nothing of the transfer runs once the abort returns.
+  lib.delivered.wait(lock, [xfer] { return !CallbackRunningElsewhere(xfer); });
   return 0;
 }
 
@@ -661,10 +670,7 @@ CORSTATUS CorXferDisconnect(CORXFER xfer) {
   transfer->grabbing = false;
   transfer->connected = false;
   // A callback still running finishes before its buffers can be freed.
-  lib.delivered.wait(lock, [xfer] {
-    Transfer* t = Find(lib.transfers, xfer);
-    return !t || t->delivering == 0 || lib.receiver.get_id() == std::this_thread::get_id();
-  });
+  lib.delivered.wait(lock, [xfer] { return !CallbackRunningElsewhere(xfer); });
   return 0;
 }
 

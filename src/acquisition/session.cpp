@@ -1,6 +1,8 @@
 #include "acquisition/session.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -23,22 +25,24 @@ namespace {
 const char* const serverName[] = {"X64-CL_Express_1"};
 const int boardIndex = 0;
 
+// The display worker of the open session.
+std::thread workerThread;
+
 // Asks the display worker to end and waits for it: the stop flag, then a signal to wake it.
-void EndWorker(std::thread& worker) {
+void EndWorker() {
+  if (!workerThread.joinable()) return;
   stopWorker = true;
   if (platform::CountingSemaphore* semaphore = hFrameSemaphore.load()) semaphore->Release();
-  worker.join();
+  workerThread.join();
 }
 
-// The display worker of the open session. A run that ends without closing its session (a failed
-// StartGrab goes straight to the end) still ends the worker here, so that no thread is left
-// joinable when the process exits.
-struct WorkerThread {
-  std::thread thread;
-  ~WorkerThread() {
-    if (thread.joinable()) EndWorker(thread);
-  }
-} worker;
+// A run that ends without closing its session (a failed StartGrab goes straight to the end)
+// still ends its worker, so that no thread is left joinable when the process exits. Registered
+// when the first worker starts, this runs before the destructors of every static object made
+// before then, which the worker may still touch.
+void EndWorkerAtExit() {
+  EndWorker();
+}
 
 bool Failed(const char* text, CORSTATUS status) {
   return CheckStatus(text, status) != 0;
@@ -64,7 +68,7 @@ void ReleaseServers() {
 
 bool OpenSession(int mode) {
   if (!OpenCameraPort()) return false;
-  if (worker.thread.joinable()) EndWorker(worker.thread);  // of a session that was never closed
+  EndWorker();  // of a session that was never closed
   stopWorker = false;
 
   if (Failed("CorCamNew( hHostServer, &hCam)", CorCamNew(hHostServer, &hCam))) return false;
@@ -137,8 +141,10 @@ bool OpenSession(int mode) {
   hFrameSemaphore = semaphore;
 
   workerStarted = false;
+  static const bool endsAtExit = std::atexit(EndWorkerAtExit) == 0;
+  (void)endsAtExit;
   try {
-    worker.thread = std::thread([] { DisplayWorker(nullptr); });
+    workerThread = std::thread([] { DisplayWorker(nullptr); });
   } catch (const std::system_error&) {
     std::printf("Error creating Working Thread\n");
     return false;
@@ -165,11 +171,14 @@ void CloseSession() {
   CloseCameraPort();
 
   // The worker ends before the semaphore it waits on and the buffers it reads go away.
-  if (worker.thread.joinable()) EndWorker(worker.thread);
-  if (platform::CountingSemaphore* semaphore = hFrameSemaphore.exchange(nullptr)) delete semaphore;
+  EndWorker();
+  // Closed for every reader from here on; the memory goes only once no end-of-frame callback can
+  // still be releasing it, which after a failed stop is not before the transfer is disconnected.
+  std::unique_ptr<platform::CountingSemaphore> closedSemaphore(hFrameSemaphore.exchange(nullptr));
 
   if (hXferAcqToHost != 0) {
-    CheckStatus("CorXferDisconnect", CorXferDisconnect(hXferAcqToHost));
+    if (Failed("CorXferDisconnect", CorXferDisconnect(hXferAcqToHost)))
+      closedSemaphore.release();  // the library may call back still: never freed
     CheckStatus("CorXferUnregisterCallback",
                 CorXferUnregisterCallback(hXferAcqToHost, XferCallback));
     if (!Failed("CorXferFree", CorXferFree(hXferAcqToHost))) hXferAcqToHost = 0;
