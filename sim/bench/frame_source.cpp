@@ -193,16 +193,6 @@ void FrameSource::Run() {
     if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0 && errno != EINTR) break;
     if (fds[0].revents) break;
 
-    if (fds[1].revents & POLLIN) {
-      int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0) {
-        // Room for a frame or two: a grabber that falls behind loses frames rather than
-        // seeing old ones late.
-        int size = 512 << 10;
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        clients.push_back({fd, nullptr, 0});
-      }
-    }
     // Clients only read; anything they send is passed over, an end or error closes them.
     for (size_t i = clients.size(); i-- > 0;) {
       const short events = fds[2 + i].revents;
@@ -221,6 +211,17 @@ void FrameSource::Run() {
         }
       }
       if (gone) closeClient(i);
+    }
+    // A new client joins only now: the loop above walks the poll entries of the polled ones.
+    if (fds[1].revents & POLLIN) {
+      int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd >= 0) {
+        // Room for a frame or two: a grabber that falls behind loses frames rather than
+        // seeing old ones late.
+        int size = 512 << 10;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        clients.push_back({fd, nullptr, 0});
+      }
     }
 
     auto now = Clock::now();
