@@ -78,6 +78,8 @@ std::vector<Option> FrameSource::Options() {
 std::vector<Fault> FrameSource::Faults() const {
   return {
       {"frames-stop", "", "the camera sends no more frames (the stream stays open)"},
+      {"black-stuck", "",
+       "the sensor's black level never rises: the reference voltages do nothing"},
       {"frame-geometry", "WxHxBITS",
        "the camera sends this geometry whatever its registers say, e.g. 640x478x8: a camera "
        "that does not match the grabber's camera file"},
@@ -89,6 +91,12 @@ bool FrameSource::SetFault(const std::string& name, const std::string& value) {
   if (name == "frames-stop") {
     if (value != "" && value != "off") return false;
     framesStopped_ = value != "off";
+    return true;
+  }
+  if (name == "black-stuck") {
+    if (value != "" && value != "off") return false;
+    blackStuck_ = value != "off";
+    sensorChanged_ = true;
     return true;
   }
   if (name == "frame-geometry") {
@@ -114,14 +122,15 @@ bool FrameSource::Start(EventLoop&, std::vector<std::string>& readyLines) {
     std::cerr << "frame source: no wake pipe\n";
     return false;
   }
-  uint64_t noiseSeed;
   {
     std::lock_guard lock(world_.mutex);
-    noiseSeed = world_.seed;
+    noiseSeed_ = world_.seed;
   }
-  SensorParameters parameters =
-      sensorSeed_ == 0 ? DefaultSensorParameters() : DrawSensorParameters(sensorSeed_);
-  picture_ = MakeSensorPicture(parameters, noiseSeed);
+  {
+    std::lock_guard lock(mutex_);
+    picture_ = MakePicture();
+    sensorChanged_ = false;
+  }
   readyLines.push_back("GRABBER=127.0.0.1:" + std::to_string(port_));
   thread_ = std::thread([this] { Run(); });
   return true;
@@ -153,12 +162,20 @@ nlohmann::json FrameSource::State() {
       {"bits", lastGeometry_.bits},
       {"period_us", FramePeriodUs(lastGeometry_)},
       {"frames_stopped", framesStopped_},
+      {"black_stuck", blackStuck_},
   };
   state["forced_geometry"] =
       forcedGeometry_
           ? nlohmann::json{forcedGeometry_->width, forcedGeometry_->height, forcedGeometry_->bits}
           : nlohmann::json(nullptr);
   return state;
+}
+
+std::unique_ptr<PictureModel> FrameSource::MakePicture() const {
+  SensorParameters parameters =
+      sensorSeed_ == 0 ? DefaultSensorParameters() : DrawSensorParameters(sensorSeed_);
+  parameters.blackStuck = blackStuck_;
+  return MakeSensorPicture(parameters, noiseSeed_);
 }
 
 FrameGeometry FrameSource::NextGeometry(Scene* scene) {
@@ -169,6 +186,10 @@ FrameGeometry FrameSource::NextGeometry(Scene* scene) {
     scene->secondsSinceLightChange = world_.Now() - world_.lightChangedAt;
   }
   std::lock_guard lock(mutex_);
+  if (sensorChanged_) {
+    picture_ = MakePicture();
+    sensorChanged_ = false;
+  }
   lastGeometry_ = forcedGeometry_ ? *forcedGeometry_ : GeometryOf(scene->camera);
   return lastGeometry_;
 }

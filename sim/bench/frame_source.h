@@ -40,11 +40,14 @@ class FrameSource : public Device {
   void Run();
   // The next frame's geometry and scene, from the world and the faults.
   FrameGeometry NextGeometry(Scene* scene);
+  // The sensor as the options and faults make it. Called with mutex_ held.
+  std::unique_ptr<PictureModel> MakePicture() const;
 
   World& world_;
   int requestedPort_ = 0;
   uint64_t sensorSeed_ = 0;  // 0: the default camera
-  std::unique_ptr<PictureModel> picture_;
+  uint64_t noiseSeed_ = 1;
+  std::unique_ptr<PictureModel> picture_;  // the sending thread's own once started
 
   int listenFd_ = -1;
   int port_ = 0;
@@ -54,8 +57,10 @@ class FrameSource : public Device {
   std::mutex mutex_;  // guards what follows: the faults and the counters
   bool framesStopped_ = false;
   std::optional<FrameGeometry> forcedGeometry_;
-  uint64_t framesMade_ = 0;  // frame numbers used, sent or not
-  uint64_t framesSent_ = 0;  // whole frames written, over all clients
+  bool blackStuck_ = false;
+  bool sensorChanged_ = false;  // the picture model is to be made again
+  uint64_t framesMade_ = 0;     // frame numbers used, sent or not
+  uint64_t framesSent_ = 0;     // whole frames written, over all clients
   uint64_t framesDropped_ = 0;
   int clients_ = 0;
   FrameGeometry lastGeometry_;

@@ -182,6 +182,27 @@ TEST_F(FrameSourceTest, PictureFollowsLightAndReferenceVoltage) {
     ASSERT_LE(words[i], 1023u);
 }
 
+TEST_F(FrameSourceTest, StuckBlackLevelIgnoresTheReferenceVoltage) {
+  {
+    std::lock_guard lock(world_.mutex);
+    world_.camera.vra = 20;
+  }
+  // Frames already on their way were taken before each change: read until the change shows.
+  auto readUntilTapA = [this](bool raised) {
+    for (int i = 0; i < 400; ++i) {
+      WireFrame frame = Read();
+      if ((frame.Mean(0, 320) > 10) == raised) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(readUntilTapA(true));
+  ASSERT_TRUE(source_.SetFault("black-stuck", ""));
+  EXPECT_TRUE(readUntilTapA(false));
+  EXPECT_TRUE(source_.State()["black_stuck"].get<bool>());
+  ASSERT_TRUE(source_.SetFault("black-stuck", "off"));
+  EXPECT_TRUE(readUntilTapA(true));
+}
+
 TEST_F(FrameSourceTest, ASlowReaderLosesWholeFrames) {
   uint64_t last = Read().number;
   bool skipped = false;
