@@ -37,11 +37,6 @@ std::string FindProgram(const std::string& name) {
   return "/usr/bin/" + name;
 }
 
-std::string WindowsDir() {
-  const char* dir = std::getenv("TAPCAL_WINDOWS_DIR");
-  return dir && *dir ? dir : BuildPath("win/bin");
-}
-
 // Forks `argv` with `env` over the environment, standard input from `in` and output to `out` and
 // `err` (-1: /dev/null). The child dies with the test.
 pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
@@ -100,6 +95,11 @@ int Reap(pid_t pid, Clock::time_point deadline) {
 }
 
 }  // namespace
+
+std::string WindowsProgram(const std::string& name) {
+  const char* dir = std::getenv("TAPCAL_WINDOWS_DIR");
+  return (dir && *dir ? std::string(dir) : BuildPath("win/bin")) + "/" + name;
+}
 
 std::string WindowsPath(const std::string& linuxPath) {
   std::string path = "Z:" + linuxPath;
@@ -171,6 +171,12 @@ ToolRun WineHost::Wine(const std::vector<std::string>& args, double timeoutSecon
   return run;
 }
 
+ToolRun WineHost::Run(const std::vector<std::string>& args, double timeoutSeconds) const {
+  ToolRun run = RunProgram(FindProgram("wine"), args, Environment(), "", "", timeoutSeconds);
+  run.out = PosixLineEnds(run.out);
+  return run;
+}
+
 void WineHost::SetCom3(const std::string& device) {
   fs::path link = fs::path(prefix_) / "dosdevices" / "com3";
   std::error_code ignored;
@@ -205,7 +211,7 @@ WineTool::WineTool(WineHost& host, const Installation& installation, const Bench
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
   signal(SIGPIPE, SIG_IGN);
-  pid_ = Spawn({FindProgram("wine"), WindowsDir() + "/tapcal.exe"}, environment,
+  pid_ = Spawn({FindProgram("wine"), WindowsProgram("tapcal.exe")}, environment,
                installation.WorkDir(), in[0], out[1], err[1]);
   close(in[0]);
   close(out[1]);

@@ -44,8 +44,10 @@ class WineHost {
 
   // The environment of every Wine program of this host.
   std::map<std::string, std::string> Environment() const;
-  // Runs a Wine program (e.g. {"reg", "add", ...}) to its end.
+  // Runs a Wine program (e.g. {"reg", "add", ...}) to its end, its output thrown away.
   ToolRun Wine(const std::vector<std::string>& args, double timeoutSeconds) const;
+  // Runs a Windows program to its end and keeps its output (with POSIX line ends).
+  ToolRun Run(const std::vector<std::string>& args, double timeoutSeconds) const;
 
  private:
   TempDir dir_;
@@ -55,6 +57,8 @@ class WineHost {
   std::string failure_;
 };
 
+// A program of the cross build (tapcal.exe, the test programs), by its file name.
+std::string WindowsProgram(const std::string& name);
 // The Windows path of a Linux path (drive Z: is the root).
 std::string WindowsPath(const std::string& linuxPath);
 // Console output as a POSIX program writes it: Windows text mode ends lines with CR LF.
