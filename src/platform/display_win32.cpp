@@ -2,6 +2,7 @@
 // with a message queue, a DIB section stretched onto the window with StretchBlt.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "platform/display.h"
@@ -41,11 +42,11 @@ struct DefaultTemplate {
   WORD windowClass = 0;
   wchar_t caption[17] = L"Camera live view";
 };
+static_assert(offsetof(DefaultTemplate, menu) == sizeof(DLGTEMPLATE));
 
 HWND CreateDefaultDialog() {
   alignas(4) static DefaultTemplate dialog{};
-  dialog.header.style =
-      WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | DS_MODALFRAME;
+  dialog.header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX;
   dialog.header.cx = 320;
   dialog.header.cy = 240;
   return CreateDialogIndirectParamA(GetModuleHandleA(nullptr), &dialog.header, nullptr,

@@ -25,7 +25,7 @@ using testing_support::Installation;
 using testing_support::Rgb;
 using testing_support::ToolRun;
 using testing_support::TopWindow;
-using testing_support::WineTool;
+using testing_support::WineProcess;
 using testing_support::X11Screen;
 using Clock = std::chrono::steady_clock;
 
@@ -113,7 +113,7 @@ TEST(WineFullRun, CalibratesAllFourModesWithTheLiveViewOnScreen) {
   X11Screen screen(host.DisplayName());
   ASSERT_NE(screen.display(), nullptr);
 
-  WineTool tool(host, installation, bench);
+  WineProcess tool(host, installation, bench);
   ASSERT_TRUE(tool.Started());
   // The set-up waits for keys as long as standard input stays open.
   ASSERT_TRUE(Eventually(180, [&] { return Contains(tool.Output(), kSetupPrompt); }))
@@ -195,7 +195,7 @@ TEST(WineScenarios, ExcessVrefShowsTheMessageBoxAndEndsTheRun) {
   X11Screen screen(host.DisplayName());
   ASSERT_NE(screen.display(), nullptr);
 
-  WineTool tool(host, installation, bench);
+  WineProcess tool(host, installation, bench);
   ASSERT_TRUE(tool.Started());
   tool.CloseInput();
   std::optional<TopWindow> box;

@@ -201,32 +201,53 @@ bool WineHost::Prepare(const Installation& installation, const BenchProcess& ben
   return SetTargetDir(WindowsPath(installation.InstallDir()));
 }
 
-WineTool::WineTool(WineHost& host, const Installation& installation, const BenchProcess& bench,
-                   const std::map<std::string, std::string>& env) {
+WineProcess::WineProcess(const WineHost& host, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env,
+                         const std::string& workDir) {
+  auto environment = host.Environment();
+  for (const auto& [key, value] : env)
+    environment[key] = value;
+  std::vector<std::string> argv{FindProgram("wine")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
+  signal(SIGPIPE, SIG_IGN);
+  pid_ = Spawn(argv, environment, workDir, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  input_ = in[1];
+  collector_ = std::thread(&WineProcess::Collect, this, out[0], err[0]);
+}
+
+namespace {
+
+std::map<std::string, std::string> ToolEnvironment(const WineHost& host,
+                                                   const Installation& installation,
+                                                   const BenchProcess& bench,
+                                                   const std::map<std::string, std::string>& env) {
   auto environment = installation.Environment(bench);
   for (const auto& [key, value] : host.Environment())
     environment[key] = value;
   for (const auto& [key, value] : env)
     environment[key] = value;
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
-  signal(SIGPIPE, SIG_IGN);
-  pid_ = Spawn({FindProgram("wine"), WindowsProgram("tapcal.exe")}, environment,
-               installation.WorkDir(), in[0], out[1], err[1]);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  input_ = in[1];
-  collector_ = std::thread(&WineTool::Collect, this, out[0], err[0]);
+  return environment;
 }
 
-WineTool::~WineTool() {
+}  // namespace
+
+WineProcess::WineProcess(const WineHost& host, const Installation& installation,
+                         const BenchProcess& bench, const std::map<std::string, std::string>& env)
+    : WineProcess(host, {WindowsProgram("tapcal.exe")},
+                  ToolEnvironment(host, installation, bench, env), installation.WorkDir()) {}
+
+WineProcess::~WineProcess() {
   if (pid_ > 0) Wait(0);
   CloseInput();
   if (collector_.joinable()) collector_.join();
 }
 
-void WineTool::Collect(int out, int err) {
+void WineProcess::Collect(int out, int err) {
   pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
   int open = 2;
   while (open > 0) {
@@ -251,23 +272,23 @@ void WineTool::Collect(int out, int err) {
   outputEnded_ = true;
 }
 
-void WineTool::SendKeys(const std::string& keys) {
+void WineProcess::SendKeys(const std::string& keys) {
   if (input_ < 0) return;
   ssize_t written = write(input_, keys.data(), keys.size());
   (void)written;  // a tool that has ended reads no keys; the test judges its output
 }
 
-void WineTool::CloseInput() {
+void WineProcess::CloseInput() {
   if (input_ >= 0) close(input_);
   input_ = -1;
 }
 
-std::string WineTool::Output() const {
+std::string WineProcess::Output() const {
   std::lock_guard lock(mutex_);
   return PosixLineEnds(out_);
 }
 
-ToolRun WineTool::Wait(double timeoutSeconds) {
+ToolRun WineProcess::Wait(double timeoutSeconds) {
   ToolRun run;
   if (pid_ <= 0) return run;
   auto start = Clock::now();
@@ -287,7 +308,7 @@ ToolRun WineTool::Wait(double timeoutSeconds) {
 ToolRun RunWineTool(WineHost& host, const Installation& installation, const BenchProcess& bench,
                     const std::string& keys, double timeoutSeconds,
                     const std::map<std::string, std::string>& env) {
-  WineTool tool(host, installation, bench, env);
+  WineProcess tool(host, installation, bench, env);
   tool.SendKeys(keys);
   tool.CloseInput();
   return tool.Wait(timeoutSeconds);

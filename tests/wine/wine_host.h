@@ -64,24 +64,27 @@ std::string WindowsPath(const std::string& linuxPath);
 // Console output as a POSIX program writes it: Windows text mode ends lines with CR LF.
 std::string PosixLineEnds(const std::string& text);
 
-// tapcal.exe running on `host` against `bench` from `installation`: its COM3, its installation
-// record and the bench's endpoints set up, standard input open for keys until CloseInput.
-class WineTool {
+// A Windows program running under Wine on `host`, its standard input open until CloseInput.
+class WineProcess {
  public:
-  // `env` is added over the installation's environment.
-  WineTool(WineHost& host, const Installation& installation, const BenchProcess& bench,
-           const std::map<std::string, std::string>& env = {});
-  ~WineTool();
-  WineTool(const WineTool&) = delete;
-  WineTool& operator=(const WineTool&) = delete;
+  // `args`: the program and its arguments; `env` over the host's environment.
+  WineProcess(const WineHost& host, const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {}, const std::string& workDir = "");
+  // tapcal.exe against `bench` from `installation` (its working directory, the bench's
+  // endpoints), `env` added over that.
+  WineProcess(const WineHost& host, const Installation& installation, const BenchProcess& bench,
+              const std::map<std::string, std::string>& env = {});
+  ~WineProcess();
+  WineProcess(const WineProcess&) = delete;
+  WineProcess& operator=(const WineProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
   void SendKeys(const std::string& keys);
-  // Ends standard input: every further key reads as Escape.
+  // Ends standard input (for tapcal.exe: every further key reads as Escape).
   void CloseInput();
   // Standard output so far, with POSIX line ends.
   std::string Output() const;
-  // Waits for the end (killing the tool after `timeoutSeconds`); output with POSIX line ends.
+  // Waits for the end (killing the program after `timeoutSeconds`); output with POSIX line ends.
   ToolRun Wait(double timeoutSeconds);
 
  private:
