@@ -23,6 +23,9 @@ struct FullRun {
 std::vector<std::string> BenchArgs(uint64_t sensorSeed,
                                    const std::vector<std::string>& faults = {});
 
+// The bench's state once the tool has ended, when the bench has seen the frame stream close.
+nlohmann::json StateAfterTheRun(const testing_support::BenchProcess& bench);
+
 // All four modes calibrated and their pages saved with what the run sent; the light and gains
 // they hold checked against the sensor's own readings.
 void ExpectFourCalibratedModes(const FullRun& full, uint64_t sensorSeed);

@@ -22,7 +22,7 @@ FullRun RunFullCalibration(uint64_t sensorSeed, const std::vector<std::string>& 
   // No keys: standard input ends at once, so the set-up reads Escape and so does the last key.
   result.tool = RunTool(installation, bench, "", 1100);
   result.run = transcript::Parse(result.tool.out);
-  result.state = bench.State();
+  result.state = full_run::StateAfterTheRun(bench);
   return result;
 }
 
