@@ -16,6 +16,7 @@
 #include "control_channel.h"
 #include "device.h"
 #include "event_loop.h"
+#include "frame_source.h"
 #include "parse.h"
 #include "serial_camera.h"
 #include "world.h"
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
   sim::World world;
   std::vector<std::unique_ptr<sim::Device>> devices;
   // The bench's devices, each in its own file.
+  devices.push_back(std::make_unique<sim::FrameSource>(world));
   auto instrument = std::make_unique<sim::CanOpenInstrument>(world);
   devices.push_back(std::make_unique<sim::BridgeLink>(*instrument, world));
   devices.insert(devices.begin(), std::move(instrument));

@@ -100,11 +100,25 @@ INSTANTIATE_TEST_SUITE_P(
 // The start of the output of a run whose lookup went through.
 constexpr char kStartUp[] = "Starting diffuser disk\nHoming ND wheel\n";
 
+// A run that goes as far as the instrument goes: without its camera port the first mode's
+// session does not open, and the run ends right after the start-up.
+ToolRun RunStartUp(const Installation& installation, const BenchProcess& bench,
+                   std::map<std::string, std::string> env = {}) {
+  testing_support::TempDir dir;
+  for (const auto& [key, value] : installation.Environment(bench))
+    env.emplace(key, value);
+  env["TAPCAL_COM3"] = dir.File("no-camera-port");
+  ToolRun run = testing_support::RunProgram(testing_support::BuildPath("src/tapcal"), {}, env, "",
+                                            installation.WorkDir(), kRunTimeout);
+  EXPECT_NE(run.out.find("Cannot open communications port\n"), std::string::npos) << run.out;
+  return run;
+}
+
 TEST(ToolStartUp, ConnectsChecksThenStartsTheDiffuserAndHomesTheWheel) {
   BenchProcess bench({"--homing-ms", "800", "--ramp-ms", "100"});
   ASSERT_TRUE(bench.Ready());
   Installation installation(kMacLine);
-  ToolRun run = testing_support::RunTool(installation, bench, "", kRunTimeout);
+  ToolRun run = RunStartUp(installation, bench);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out.substr(0, sizeof kStartUp - 1), kStartUp) << run.out;
@@ -142,7 +156,7 @@ TEST(ToolStartUp, OfTwoBridgesWithTheMacTheLaterOneIsConnected) {
                       "--homing-ms", "0"});
   ASSERT_TRUE(bench.Ready());
   Installation installation("MACADDRESS 02-1a-2b-3c-4d-5e");
-  ToolRun run = testing_support::RunTool(installation, bench, "", kRunTimeout);
+  ToolRun run = RunStartUp(installation, bench);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out.substr(0, sizeof kStartUp - 1), kStartUp) << run.out;
 
@@ -161,13 +175,10 @@ TEST(ToolStartUp, WithoutAnInstallationRecordTheStartUpRequestsStillReturn) {
   ASSERT_TRUE(bench.Ready());
   Installation installation(kMacLine);
   testing_support::TempDir empty;
-  auto env = installation.Environment(bench);
-  env["TAPCAL_REGISTRY"] = empty.File("no-registry.reg");
-
   // Unconnected, every status read fails at once; the ten one-second sleeps of the homing wait
   // are the tool's own.
-  ToolRun run = testing_support::RunProgram(testing_support::BuildPath("src/tapcal"), {}, env, "",
-                                            installation.WorkDir(), kRunTimeout);
+  ToolRun run =
+      RunStartUp(installation, bench, {{"TAPCAL_REGISTRY", empty.File("no-registry.reg")}});
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out.substr(0, sizeof kStartUp - 1), kStartUp) << run.out;

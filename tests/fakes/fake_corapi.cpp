@@ -189,6 +189,13 @@ void SetAcquisitionParameters(uint32_t width, uint32_t height, uint32_t depth) {
   acqDepth = depth;
 }
 
+void ClearCorCalls() {
+  std::lock_guard lock(mutex);
+  calls.clear();
+  uses.clear();
+  failures.clear();
+}
+
 std::vector<CorCall> CorCalls() {
   std::lock_guard lock(mutex);
   return calls;

@@ -65,6 +65,9 @@ void SetStatusText(CORSTATUS status, const std::string& text);
 // CORACQ_PRM_PIXEL_DEPTH.
 void SetAcquisitionParameters(uint32_t width, uint32_t height, uint32_t depth);
 
+// Empties the log and forgets the use counts and scripted failures; handles, buffers, status
+// texts and parameters stay.
+void ClearCorCalls();
 std::vector<CorCall> CorCalls();
 std::vector<CorCall> CorCallsOf(const std::string& function);
 // Just the function names, in call order.
