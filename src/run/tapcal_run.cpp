@@ -16,7 +16,8 @@ namespace {
 constexpr int kModeCount = 4;
 
 // Starts mid-range so that the operator sees a picture at the first set-up.
-uint16_t setupLightLevel = 32768;
+constexpr uint16_t kFirstSetupLightLevel = 32768;
+uint16_t setupLightLevel = kFirstSetupLightLevel;
 bool calibrationFailed = false;
 
 // The digit keys' fixed levels, '0' first.
@@ -67,6 +68,7 @@ int RunTapcal() {
   // Progress dots and the unterminated failure line must show at once, as on a console.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
+  setupLightLevel = kFirstSetupLightLevel;
   BuildDisplayTables();
   CreateWindowReadyEvent();
   if (ConnectInstrument() == LookupResult::Failed) return 0;

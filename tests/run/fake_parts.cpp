@@ -43,11 +43,14 @@ namespace fake_parts {
 void Reset(const Script& newScript) {
   fake::ResetBridge();
   fake::ResetVirtualClock();
-  std::lock_guard lock(mutex);
-  script = newScript;
-  events.clear();
-  currentMode = -1;
-  // The bridge fake calls its observer with its own lock held, never with ours.
+  {
+    std::lock_guard lock(mutex);
+    script = newScript;
+    events.clear();
+    currentMode = -1;
+  }
+  // The bridge fake calls its observer with its own lock held, so its lock comes first, never
+  // after ours: the observer is set with ours released.
   fake::OnCanCall([](const fake::CanCall& call) {
     std::lock_guard inner(mutex);
     LogInstrument(call);
