@@ -13,12 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "camera_files.h"
 #include "frame_link.h"
+#include "frame_stream.h"
 #include "vendor/corapi.h"
 
 static_assert(std::endian::native == std::endian::little, "frames and buffers are little-endian");
@@ -30,7 +32,6 @@ using namespace corapi_sim;
 constexpr const char* kBoardName = "X64-CL_Express_1";
 constexpr const char* kDefaultGrabber = "127.0.0.1:20100";
 constexpr int kConnectTimeoutMs = 1000;
-constexpr size_t kMaxFrameBytes = size_t{64} << 20;
 
 // Status words: module in bits 22..27, info in bits 8..19, status in bits 0..7.
 enum Module : uint32_t {
@@ -133,12 +134,6 @@ struct Transfer {
   int delivering = 0;       // callbacks running now
 };
 
-struct Frame {
-  uint32_t width, height, bits;
-  uint64_t number;
-  const uint8_t* pixels;
-};
-
 struct Library {
   std::mutex mutex;
   std::condition_variable delivered;  // a callback has returned, or a transfer has ended
@@ -183,25 +178,6 @@ bool InUseByConnectedTransfer(CORHANDLE handle) {
   return false;
 }
 
-// Copies one frame into a buffer of the same geometry, in the buffer's element size.
-void CopyFrame(const Frame& frame, HostBuffer& buffer) {
-  const size_t count = size_t{frame.width} * frame.height;
-  const uint32_t frameBytes = frame.bits <= 8 ? 1 : 2;
-  if (frameBytes == buffer.bytesPerPixel) {
-    std::memcpy(buffer.pixels.get(), frame.pixels, count * frameBytes);
-  } else if (frameBytes == 2) {  // deep pixels into 8-bit elements: the top eight bits
-    const uint32_t shift = frame.bits - 8;
-    for (size_t i = 0; i < count; ++i) {
-      uint32_t value = (frame.pixels[2 * i] | frame.pixels[2 * i + 1] << 8) >> shift;
-      buffer.pixels[i] = static_cast<uint8_t>(value > 255 ? 255 : value);
-    }
-  } else {
-    auto* words = reinterpret_cast<uint16_t*>(buffer.pixels.get());
-    for (size_t i = 0; i < count; ++i)
-      words[i] = frame.pixels[i];
-  }
-}
-
 // On the receiving thread: hands one frame to every grabbing transfer whose acquisition it
 // matches. The callbacks run without the library's lock.
 void Deliver(const Frame& frame) {
@@ -213,8 +189,7 @@ void Deliver(const Frame& frame) {
     auto it = lib.transfers.find(xfer);
     if (it == lib.transfers.end() || !it->second.grabbing) continue;
     Transfer& transfer = it->second;
-    if (frame.width != lib.boardVic.width || frame.height != lib.boardVic.height ||
-        frame.bits != lib.boardCamera.pixelDepth)
+    if (!FrameFits(frame, lib.boardVic.width, lib.boardVic.height, lib.boardCamera.pixelDepth))
       continue;  // a frame the acquisition cannot frame is dropped
     const size_t position = transfer.next;
     transfer.next = (position + 1) % transfer.buffers.size();
@@ -222,7 +197,7 @@ void Deliver(const Frame& frame) {
     if (buffer == lib.buffers.end() || buffer->second.width != frame.width ||
         buffer->second.height != frame.height)
       continue;
-    CopyFrame(frame, buffer->second);
+    CopyFrame(frame, buffer->second.pixels.get(), buffer->second.bytesPerPixel);
     if (transfer.framesLeft > 0 && --transfer.framesLeft == 0) transfer.grabbing = false;
     if (position >= transfer.registrations.size()) {
       lib.delivered.notify_all();
@@ -240,28 +215,13 @@ void Deliver(const Frame& frame) {
   }
 }
 
-uint32_t Le32(const uint8_t* bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 // Reads frames until the stream ends or is shut down. A stream that breaks the format is given
 // up, as a grabber loses a camera it cannot lock onto.
 void ReadFrames(FrameLink* link) {
   std::vector<uint8_t> pixels;
-  for (;;) {
-    uint8_t header[32];
-    if (!link->ReadExact(header, sizeof header)) return;
-    if (std::memcmp(header, "TCLF", 4) != 0) return;
-    Frame frame{Le32(header + 4), Le32(header + 8), Le32(header + 12), 0, nullptr};
-    frame.number = Le32(header + 16) | uint64_t{Le32(header + 20)} << 32;
-    if (frame.width == 0 || frame.height == 0 || frame.bits == 0 || frame.bits > 16) return;
-    const size_t size = size_t{frame.width} * frame.height * (frame.bits <= 8 ? 1 : 2);
-    if (size > kMaxFrameBytes) return;
-    pixels.resize(size);
-    if (!link->ReadExact(pixels.data(), size)) return;
-    frame.pixels = pixels.data();
+  const ReadExact read = [link](uint8_t* data, size_t size) { return link->ReadExact(data, size); };
+  for (Frame frame; ReadFrame(read, pixels, &frame);)
     Deliver(frame);
-  }
 }
 
 // The receiving thread; the link is shut down when it ends, so the peer sees the end too.
@@ -525,12 +485,12 @@ CORSTATUS CorBufferNew(CORSERVER server, uint32_t width, uint32_t height, uint32
   if (bytes == 0) return Status(kBufferModule, kInvalidParameter, 4);
   if (type != CORBUFFER_VAL_TYPE_CONTIGUOUS) return Status(kBufferModule, kInvalidParameter, 5);
   if (!buffer) return Status(kBufferModule, kInvalidParameter, 6);
-  const size_t size = size_t{width} * height * bytes;
-  if (size > kMaxFrameBytes) return Status(kBufferModule, kNoMemory);
-  std::unique_ptr<uint8_t[]> pixels(new (std::nothrow) uint8_t[size]());
+  const std::optional<size_t> size = ImageBytes(width, height, bytes);
+  if (!size) return Status(kBufferModule, kNoMemory);
+  std::unique_ptr<uint8_t[]> pixels(new (std::nothrow) uint8_t[*size]());
   if (!pixels) return Status(kBufferModule, kNoMemory);
   *buffer = NewHandle(kBuffer);
-  lib.buffers[*buffer] = HostBuffer{width, height, format, bytes, size, std::move(pixels)};
+  lib.buffers[*buffer] = HostBuffer{width, height, format, bytes, *size, std::move(pixels)};
   return 0;
 }
 

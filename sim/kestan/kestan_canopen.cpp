@@ -16,6 +16,7 @@
 
 #include "cannelloni.h"
 #include "kestan_status.h"
+#include "sdo_answer.h"
 #include "udp_socket.h"
 
 namespace {
@@ -24,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 using kestan::Endpoint;
 using kestan::ReceiveResult;
 using kestan::SdoResult;
+using kestan::SdoTransfer;
 
 constexpr const char* kDefaultBridges = "127.0.0.1:20000";
 constexpr char kDiscoveryRequest[4] = {'K', 'C', 'B', 'D'};
@@ -32,14 +34,6 @@ constexpr size_t kDiscoveryReplySize = 10;
 constexpr int kDiscoveryWindowMs = 300;
 constexpr int kDiscoveryResendMs = 100;
 constexpr uint32_t kFirstBridgeId = 0x4B430001;
-
-constexpr uint32_t kSdoRequestBase = 0x600;
-constexpr uint32_t kSdoAnswerBase = 0x580;
-constexpr uint8_t kAbort = 0x80;
-constexpr uint8_t kUploadRequest = 0x40;
-constexpr uint8_t kDownloadAnswer = 0x60;
-constexpr uint32_t kAbortUnsupported = 0x05040001;
-constexpr uint32_t kAbortWrongLength = 0x06070010;
 
 std::mutex libraryMutex;
 // Every bridge address discovery has ever listed; a bridge's id is its position here plus
@@ -108,71 +102,21 @@ bool ProbeBridge(kestan::UdpSocket& socket) {
   return false;
 }
 
-struct Transfer {
-  int node, index, subindex;
-  std::array<uint8_t, 8> request{};
-  bool upload;
-  uint8_t* uploadTo;
-  int size;
-};
-
 void SendFrame(Connection& link, int node, const std::array<uint8_t, 8>& data) {
-  auto frame = cannelloni::DataFrame(kSdoRequestBase + static_cast<uint32_t>(node), data.data(), 8);
+  auto frame =
+      cannelloni::DataFrame(kestan::kSdoRequestBase + static_cast<uint32_t>(node), data.data(), 8);
   auto datagram = cannelloni::Encode({frame}, link.sequence++);
   link.socket.Send(datagram.data(), datagram.size());
 }
 
-void SendAbort(Connection& link, const Transfer& transfer, uint32_t code) {
-  std::array<uint8_t, 8> data{kAbort, static_cast<uint8_t>(transfer.index),
-                              static_cast<uint8_t>(transfer.index >> 8),
-                              static_cast<uint8_t>(transfer.subindex)};
-  for (int i = 0; i < 4; ++i)
-    data[static_cast<size_t>(4 + i)] = static_cast<uint8_t>(code >> (8 * i));
-  SendFrame(link, transfer.node, data);
-}
-
-// What one answer frame means for the transfer: nothing (not ours) or its end.
-std::optional<SdoResult> Judge(Connection& link, const Transfer& transfer,
-                               const cannelloni::Frame& frame, uint32_t* abortCode) {
-  if (!frame.IsClassicStandardData() || frame.length != 8 ||
-      frame.canId != kSdoAnswerBase + static_cast<uint32_t>(transfer.node))
-    return std::nullopt;
-  const uint8_t* d = frame.data.data();
-  if ((d[1] | (d[2] << 8)) != transfer.index || d[3] != transfer.subindex) return std::nullopt;
-  uint8_t command = d[0];
-  if (command == kAbort) {
-    *abortCode = d[4] | (d[5] << 8) | (d[6] << 16) | (static_cast<uint32_t>(d[7]) << 24);
-    return SdoResult::Aborted;
-  }
-  if (!transfer.upload) {
-    if (command != kDownloadAnswer) return std::nullopt;
-    return SdoResult::Ok;
-  }
-  if ((command & 0xE0) != 0x40) return std::nullopt;  // not an upload answer
-  bool expedited = command & 0x02, sized = command & 0x01;
-  if (!expedited) {
-    // A segmented upload: the server waits for segment requests we will never send.
-    SendAbort(link, transfer, kAbortUnsupported);
-    *abortCode = kAbortUnsupported;
-    return SdoResult::BadAnswer;
-  }
-  int length = sized ? 4 - ((command >> 2) & 3) : transfer.size;
-  if (length != transfer.size) {
-    *abortCode = kAbortWrongLength;
-    return SdoResult::BadAnswer;
-  }
-  std::memcpy(transfer.uploadTo, d + 4, static_cast<size_t>(transfer.size));
-  return SdoResult::Ok;
-}
-
-SdoResult Run(const Transfer& transfer, uint32_t* abortCode) {
+// One transfer: the request, then datagrams until one ends it or the time is up.
+SdoResult Run(const SdoTransfer& transfer, uint8_t* data, uint32_t* abortCode) {
   if (!connection) return SdoResult::NotConnected;
   Connection& link = *connection;
   // An answer that came after its request timed out must not pass for the answer to this one.
   link.socket.Drain();
-  SendFrame(link, transfer.node, transfer.request);
+  SendFrame(link, transfer.node, kestan::SdoRequestData(transfer, data));
   auto start = Clock::now();
-  std::vector<cannelloni::Frame> frames;
   for (;;) {
     int left = kestan::kSdoTimeoutMs - ElapsedMs(start);
     if (left <= 0) return SdoResult::Timeout;
@@ -181,9 +125,14 @@ SdoResult Run(const Transfer& transfer, uint32_t* abortCode) {
     ReceiveResult result = link.socket.Receive(datagram, sizeof datagram, left, &size, nullptr);
     if (result == ReceiveResult::Timeout) return SdoResult::Timeout;
     if (result != ReceiveResult::Datagram) return SdoResult::LinkError;
-    if (!cannelloni::Decode(datagram, size, frames)) continue;
-    for (const auto& frame : frames)
-      if (auto end = Judge(link, transfer, frame, abortCode)) return *end;
+    auto verdict = kestan::JudgeDatagram(transfer, datagram, size);
+    if (!verdict) continue;
+    if (verdict->abortServer)
+      SendFrame(link, transfer.node, kestan::SdoAbortData(transfer, verdict->abortCode));
+    if (verdict->result == SdoResult::Ok && transfer.upload)
+      std::copy(verdict->value.begin(), verdict->value.begin() + transfer.size, data);
+    *abortCode = verdict->abortCode;
+    return verdict->result;
   }
 }
 
@@ -193,20 +142,8 @@ int Sdo(bool upload, int node, int index, int subindex, void* data, int size, vo
   uint32_t abortCode = 0;
   if (node >= 1 && node <= 127 && index >= 0 && index <= 0xFFFF && subindex >= 0 &&
       subindex <= 0xFF && size >= 1 && size <= 4 && data) {
-    Transfer transfer{node, index, subindex, {}, upload, static_cast<uint8_t*>(data), size};
-    auto& request = transfer.request;
-    request[1] = static_cast<uint8_t>(index);
-    request[2] = static_cast<uint8_t>(index >> 8);
-    request[3] = static_cast<uint8_t>(subindex);
-    if (upload) {
-      request[0] = kUploadRequest;
-    } else {
-      // Expedited, size indicated: 0x23, 0x27, 0x2B, 0x2F for 4, 3, 2, 1 bytes.
-      request[0] = static_cast<uint8_t>(0x23 | ((4 - size) << 2));
-      std::memcpy(&request[4], data, static_cast<size_t>(size));
-    }
     std::lock_guard lock(libraryMutex);
-    result = Run(transfer, &abortCode);
+    result = Run({node, index, subindex, upload, size}, static_cast<uint8_t*>(data), &abortCode);
   }
   if (status) {
     kestan::SdoStatus block{static_cast<uint32_t>(result), abortCode,

@@ -396,6 +396,8 @@ TEST_F(GrabberLibrary, BadHandlesAndArgumentsAreErrorsNeverCrashes) {
   EXPECT_NE(CorBufferNew(host, 640, 480, CORDATA_FORMAT_MONO8, 7, &buffer), 0u);
   EXPECT_NE(CorBufferNew(host, 640, 480, CORDATA_FORMAT_MONO8, 1, nullptr), 0u);
   EXPECT_NE(CorBufferNew(host, 100000, 100000, CORDATA_FORMAT_MONO16, 1, &buffer), 0u);
+  // 2^31 + 2^15 by 2^32 - 2^16 + 1 words: a size that wraps to 64 KiB.
+  EXPECT_NE(CorBufferNew(host, 0x80008000, 0xFFFF0001, CORDATA_FORMAT_MONO16, 1, &buffer), 0u);
   EXPECT_EQ(buffer, 0u);
   EXPECT_NE(CorAcqGetPrm(grab->acq, 0x12345678, &buffer), 0u);
   EXPECT_NE(CorAcqGetPrm(grab->acq, CORACQ_PRM_SCALE_HORZ, nullptr), 0u);
