@@ -58,6 +58,11 @@ extern std::atomic<bool> workerStarted;
 // The display worker's thread function: converts and paints every 21st frame signal. Returns 0
 // after a stop request, or the status of a failed buffer-address request.
 uint32_t DisplayWorker(void* parameter);
+// The worker's reduction of a frame to 8 bits: a copy of 1-byte pixels, else each 16-bit sample
+// taken as signed and shifted right by 2 (the top 8 bits of a 10-bit sample).
+void ReduceFrame(const void* frame, int32_t bytesPerPixel, int32_t pixelCount, uint8_t* image);
+// An 8-bit picture of width × height through displayLut into bitmap rows padded to BitmapStride.
+void MapThroughLut(const uint8_t* image, int32_t width, int32_t height, uint8_t* bits);
 // Draws the worker's latest picture through displayLut and the palette, stretched over the whole
 // client area of the live-view window; nothing is drawn while there is no window. Returns true.
 bool PaintFrame();

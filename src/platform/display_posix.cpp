@@ -4,6 +4,7 @@
 // painting, so that a paint from the worker never competes with the pump for the same socket. The
 // window manager's frame is not ours: the frame extras are its frame extents when it announces
 // them (_NET_REQUEST_FRAME_EXTENTS), else 0, so that client size = outer size - extras holds.
+#include "platform/bitmap_stretch.h"
 #include "platform/display.h"
 
 #include <X11/Xatom.h>
@@ -335,24 +336,22 @@ void PaintDisplayWindow(DisplayWindow handle, const BitmapInfo* info, const uint
     }
   }
 
-  // Nearest neighbour: each client pixel takes the bitmap pixel under its centre.
-  std::vector<int32_t> column(clientWidth);
-  for (unsigned x = 0; x < clientWidth; ++x)
-    column[x] = static_cast<int32_t>((2 * int64_t{x} + 1) * width / (2 * int64_t{clientWidth}));
   XImage* image = w->image;
-  bool direct32 =
-      image->bits_per_pixel == 32 &&
-      image->byte_order == (std::endian::native == std::endian::little ? LSBFirst : MSBFirst);
-  for (unsigned y = 0; y < clientHeight; ++y) {
-    int32_t row = static_cast<int32_t>((2 * int64_t{y} + 1) * height / (2 * int64_t{clientHeight}));
-    const uint8_t* source = bits + static_cast<size_t>(topDown ? row : height - 1 - row) * stride;
-    if (direct32) {
-      auto* target = reinterpret_cast<uint32_t*>(image->data + size_t{y} * image->bytes_per_line);
-      for (unsigned x = 0; x < clientWidth; ++x)
-        target[x] = static_cast<uint32_t>(w->pixels[source[column[x]]]);
-    } else {
-      for (unsigned x = 0; x < clientWidth; ++x)
-        XPutPixel(image, static_cast<int>(x), static_cast<int>(y), w->pixels[source[column[x]]]);
+  if (image->bits_per_pixel == 32 &&
+      image->byte_order == (std::endian::native == std::endian::little ? LSBFirst : MSBFirst)) {
+    StretchBitmap(*info, bits, w->pixels, reinterpret_cast<uint32_t*>(image->data), clientWidth,
+                  clientHeight, static_cast<size_t>(image->bytes_per_line));
+  } else {
+    // Nearest neighbour: each client pixel takes the bitmap pixel under its centre.
+    for (unsigned y = 0; y < clientHeight; ++y) {
+      int32_t row =
+          static_cast<int32_t>((2 * int64_t{y} + 1) * height / (2 * int64_t{clientHeight}));
+      const uint8_t* source = bits + static_cast<size_t>(topDown ? row : height - 1 - row) * stride;
+      for (unsigned x = 0; x < clientWidth; ++x) {
+        auto column =
+            static_cast<int32_t>((2 * int64_t{x} + 1) * width / (2 * int64_t{clientWidth}));
+        XPutPixel(image, static_cast<int>(x), static_cast<int>(y), w->pixels[source[column]]);
+      }
     }
   }
   if (!w->painterBroken) PutImage(display, w->painterGc, w->window, image);

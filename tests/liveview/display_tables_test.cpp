@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <vector>
 
 #include "liveview/live_view.h"
 
@@ -63,3 +64,27 @@ TEST_F(DisplayTables, BitmapHeaderDescribesAnUncompressed8BitPalettedImage) {
 }
 
 }  // namespace
+
+// The paint maps through the table as it stands, also where it differs from its formula; rows of
+// an odd width keep their padding out of the picture.
+TEST_F(DisplayTables, PaintMappingFollowsTheTable) {
+  constexpr int32_t kWidth = 257, kHeight = 2;
+  std::vector<uint8_t> image(kWidth * kHeight);
+  for (size_t i = 0; i < image.size(); ++i)
+    image[i] = static_cast<uint8_t>(i);
+  int32_t stride = platform::BitmapStride(kWidth);
+  for (bool changed : {false, true}) {
+    uint8_t saved = displayLut[200];
+    if (changed) displayLut[200] = 7;
+    std::vector<uint8_t> bits(static_cast<size_t>(stride) * kHeight, 0xEE);
+    MapThroughLut(image.data(), kWidth, kHeight, bits.data());
+    displayLut[200] = saved;
+    for (int32_t y = 0; y < kHeight; ++y)
+      for (int32_t x = 0; x < kWidth; ++x) {
+        uint8_t intensity = image[y * kWidth + x];
+        uint8_t expected = changed && intensity == 200 ? 7 : displayLut[intensity];
+        ASSERT_EQ(bits[y * stride + x], expected) << "changed " << changed << " at " << x;
+      }
+    EXPECT_EQ(bits[kWidth], 0xEE) << "padding written";
+  }
+}
