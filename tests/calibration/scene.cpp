@@ -84,9 +84,11 @@ void StartCommon(int mode) {
   fake::OnCanCall([](const fake::CanCall& call) {
     if (call.function != "CAN_SDOWrite" || call.node != 64 || call.index != 0x2028) return;
     std::lock_guard lock(mutex);
-    exposure.light = call.data[0] | call.data[1] << 8;
+    const int level = call.data[0] | call.data[1] << 8;
+    lights.push_back(level);       // every write sent
+    if (call.result != 1) return;  // a failed one leaves the lamp as it was
+    exposure.light = level;
     lightChangedAtMs = call.atMs;
-    lights.push_back(static_cast<int>(exposure.light));
   });
   fake::OnVirtualSleep(DeliverFrame);
   for (int i = 0; i < 3; ++i)

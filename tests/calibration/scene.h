@@ -28,7 +28,7 @@ void Stop();
 
 // The commands the calibration sent, in order, as text.
 std::vector<std::string> CameraCommands();
-// The levels written to the light, in order.
+// The levels sent to the light, in order, failed writes included.
 std::vector<int> LightWrites();
 // The camera settings and light as they stand.
 sim::Exposure Current();
