@@ -244,9 +244,14 @@ void RunningProgram::CloseInput() {
 
 bool RunningProgram::WaitForOutput(const std::string& text, double timeoutSeconds) {
   std::unique_lock lock(mutex_);
-  return grown_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
-    return ended_ || out_.find(text) != std::string::npos;
-  }) && out_.find(text) != std::string::npos;
+  size_t found = std::string::npos;
+  grown_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
+    found = out_.find(text, watched_);
+    return ended_ || found != std::string::npos;
+  });
+  if (found == std::string::npos) return false;
+  watched_ = found + text.size();
+  return true;
 }
 
 std::string RunningProgram::Output() {

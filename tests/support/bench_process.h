@@ -90,8 +90,9 @@ class RunningProgram {
   bool Started() const { return pid_ > 0; }
   void Input(const std::string& bytes);
   void CloseInput();
-  // Waits until standard output holds `text`; false when `timeoutSeconds` pass, or the output
-  // ends, without it.
+  // Waits until `text` shows in standard output after whatever the earlier waits found, so that
+  // successive waits follow the run; false when `timeoutSeconds` pass, or the output ends,
+  // without it.
   bool WaitForOutput(const std::string& text, double timeoutSeconds);
   std::string Output();
   // Seconds since the start.
@@ -110,6 +111,7 @@ class RunningProgram {
   std::mutex mutex_;
   std::condition_variable grown_;
   std::string out_, err_;
+  size_t watched_ = 0;  // standard output up to here was matched by a wait
   bool ended_ = false;  // both outputs closed
   std::atomic<bool> stopCollecting_{false};
   std::thread collector_;
