@@ -281,6 +281,24 @@ TEST(CalibrationTest, GainStopsAtTheTopOfTheCommandRange) {
   EXPECT_EQ(Count(r.commands, ":MGA="), 0xFFF - 0x43 + 1);  // 0x043 .. 0xFFF
 }
 
+// Frames that stop during the balance: not one over a whole pass, and the balance ends there as
+// at the ceiling, instead of measuring the same picture after every raise up to 0xFFF.
+TEST(CalibrationTest, BalanceEndsWithThePassThatSawNoFrame) {
+  Result r = Calibrate(
+      3,
+      [](const sim::Exposure& e) {
+        if (e.light == 0) return std::make_pair(5 * 4, 5 * 4);
+        return e.light == 32768 ? std::make_pair(236 * 4, 238 * 4) : std::make_pair(400, 400);
+      },
+      [] { scene::StopFramesAtCommand(":MGA=045\r"); });
+  auto firstGain = std::find_if(r.commands.begin(), r.commands.end(),
+                                [](const std::string& s) { return s.rfind(":MG", 0) == 0; });
+  EXPECT_EQ(Lines(firstGain, r.commands.end()),
+            (Lines{":MGA=043\r", ":MGA=044\r", ":MGA=045\r", ":WRPG4\r"}));
+  EXPECT_EQ(Count(SplitLines(r.out), "Iteration "), 4);
+  EXPECT_EQ(r.result, 1);
+}
+
 TEST(CalibrationTest, IterationLineFormat) {
   Result r = Calibrate(0, [](const sim::Exposure& e) {
     if (e.light == 0) return std::make_pair(5, 5);

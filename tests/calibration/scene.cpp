@@ -22,6 +22,8 @@ scene::TapValues values;
 sim::SensorModel* model = nullptr;
 std::vector<std::string> commands;
 std::vector<int> lights;
+std::string stopFramesAt;  // frames stop once a command starting so is sent
+bool framesStopped = false;
 
 // Only the rows the sampling reads are filled: whole frames every virtual 10 ms would be slow.
 void Fill(const fake::FakeBuffer& buffer, int position) {
@@ -53,6 +55,10 @@ void Fill(const fake::FakeBuffer& buffer, int position) {
 
 // One new frame at the end of every sleep: the newest is all a reader takes.
 void DeliverFrame(uint64_t) {
+  {
+    std::lock_guard lock(mutex);
+    if (framesStopped) return;
+  }
   int position = nextPosition;
   fake::DeliverFrame(
       position, [position](const fake::FakeBuffer& buffer, uint64_t) { Fill(buffer, position); });
@@ -78,6 +84,8 @@ void StartCommon(int mode) {
     nextPosition = 0;
     commands.clear();
     lights.clear();
+    stopFramesAt.clear();
+    framesStopped = false;
   }
   scene::OpenFakeSession(640, mode % 2 ? 240 : 480, mode < 2 ? 8 : 10);
 
@@ -102,6 +110,7 @@ bool SendCameraCommand(const char* text, uint32_t length) {
   std::string command(text, length);
   std::lock_guard lock(mutex);
   commands.push_back(command);
+  if (!stopFramesAt.empty() && command.rfind(stopFramesAt, 0) == 0) framesStopped = true;
   if (command.size() == 9 && command[4] == '=') {
     std::string mnemonic = command.substr(1, 3);
     int value = ParseHex(command.substr(5, 3));
@@ -160,6 +169,11 @@ void Stop() {
   for (CORBUFFER& buffer : hHostBufferMono)
     buffer = 0;
   fake::ResetGrabber();
+}
+
+void StopFramesAtCommand(const std::string& prefix) {
+  std::lock_guard lock(mutex);
+  stopFramesAt = prefix;
 }
 
 std::vector<std::string> CameraCommands() {

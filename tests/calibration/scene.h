@@ -26,6 +26,9 @@ void Start(int mode, TapValues values);
 void Start(int mode, sim::SensorModel* model);
 void Stop();
 
+// No frame comes any more once a command starting with `prefix` has been sent (call after Start).
+void StopFramesAtCommand(const std::string& prefix);
+
 // The commands the calibration sent, in order, as text.
 std::vector<std::string> CameraCommands();
 // The levels sent to the light, in order, failed writes included.

@@ -198,6 +198,36 @@ TEST(MidRunFault, FrameStreamStoppingDuringTheReferenceSearchFreezesTheDarkPictu
   EXPECT_EQ(state["frame_source"]["clients"], 0);
 }
 
+// The frame stream stopping once mode 0's balance has begun: a pass that sees no frame ends the
+// balance, as at its ceiling, and the page is saved; mode 1 then gets no picture at all, and its
+// reference search fails in the dark.
+TEST(MidRunFault, FrameStreamStoppingDuringTheBalanceEndsItAndLeavesTheNextModeDark) {
+  BenchProcess bench(full_run::BenchArgs(0));
+  ASSERT_TRUE(bench.Ready());
+  const Devices devices;
+  FaultRun fault = RunWithFault(
+      bench, {"Iteration 0: "}, [&] { EXPECT_EQ(bench.Control("fault frames-stop"), "ok"); }, 900);
+  ExpectCleanEnd(fault, "Calibration failed: excess Vref\n");
+  ASSERT_EQ(fault.run.modes.size(), 2u) << fault.tool.out;
+  // Frames may still arrive in the first pass; the next one sees none.
+  EXPECT_LE(fault.run.modes[0].iterations.size(), 3u);
+  const transcript::ModeRun& dark = fault.run.modes[1];
+  EXPECT_EQ(dark.referenceSetting, -1);
+  ASSERT_EQ(dark.averages.size(), 20u);
+  for (double average : dark.averages)
+    EXPECT_EQ(average, 0.0);
+  EXPECT_TRUE(fault.run.closingLine);
+
+  const double bound = RemainingBound(fault.run, 0, devices);
+  EXPECT_LE(fault.left, bound);
+  testing::Test::RecordProperty("seconds_after_fault", std::to_string(fault.left));
+  testing::Test::RecordProperty("bound", std::to_string(bound));
+
+  json state = full_run::StateAfterTheRun(bench);
+  EXPECT_TRUE(state["camera"]["pages"]["1"].is_object());
+  EXPECT_TRUE(state["camera"]["pages"]["2"].is_null());
+}
+
 // The whole bench killed once the reference search has begun: the camera's port, the bridge and
 // the frame stream all gone at once, and nobody to remove the camera's link.
 TEST(MidRunFault, SimulatorKilledDuringTheReferenceSearchEndsTheRunAsEveryDeviceFails) {
