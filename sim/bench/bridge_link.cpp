@@ -90,6 +90,9 @@ std::vector<Fault> BridgeLink::Faults() const {
        "one is added)"},
       {"vanish-after-discovery", "",
        "a bridge answers one discovery request, then nothing more (gone before the connect)"},
+      {"gone", "",
+       "every bridge answers nothing more from now on, as if taken off the network mid-run; "
+       "off brings them back"},
       {"late-answers", "[MS]",
        "SDO answers come MS later (default 1000), past the client's 500 ms time-out"},
       {"garbage", "",
@@ -109,6 +112,8 @@ bool BridgeLink::SetFault(const std::string& name, const std::string& value) {
     vanishAfterDiscovery_ = !off;
     for (auto& bridge : bridges_)
       bridge.vanished = false;
+  } else if (name == "gone" && plain) {
+    gone_ = !off;
   } else if (name == "late-answers") {
     int ms = kDefaultLateMs;
     if (!plain && (!ParseInt(value, 60000, &ms) || ms == 0)) return false;
@@ -181,7 +186,7 @@ void BridgeLink::OnReadable(size_t index) {
                          reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (got < 0) return;
   ++bridge.datagrams;
-  if (bridge.vanished) return;
+  if (bridge.vanished || gone_) return;
   auto size = static_cast<size_t>(got);
 
   if (size >= 4 && size <= sizeof datagram &&
@@ -366,6 +371,7 @@ nlohmann::json BridgeLink::State() {
            {{"no-discovery", noDiscovery_},
             {"duplicate-mac", duplicateMac_},
             {"vanish-after-discovery", vanishAfterDiscovery_},
+            {"gone", gone_},
             {"late-answers", lateAnswersMs_},
             {"garbage", garbage_}}}};
 }

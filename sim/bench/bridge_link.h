@@ -68,6 +68,7 @@ class BridgeLink : public Device {
   bool noDiscovery_ = false;
   bool duplicateMac_ = false;
   bool vanishAfterDiscovery_ = false;
+  bool gone_ = false;
   int lateAnswersMs_ = 0;  // 0: off
   bool garbage_ = false;
 

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <new>
-#include <system_error>
 #include <thread>
 
 #include "acquisition/frame_ring.h"
@@ -12,6 +10,7 @@
 #include "camera/camera_protocol.h"
 #include "camera/serial_port.h"
 #include "liveview/live_view.h"
+#include "platform/sync.h"
 
 CORSERVER hHostServer = 0;
 CORSERVER hX64Server = 0;
@@ -133,7 +132,7 @@ bool OpenSession(int mode) {
   }
   if (Failed("CorXferConnect(hXferAcqToHost)", CorXferConnect(hXferAcqToHost))) return false;
 
-  auto* semaphore = new (std::nothrow) platform::CountingSemaphore(0, 3);
+  platform::CountingSemaphore* semaphore = platform::NewCountingSemaphore(0, 3);
   if (!semaphore) {
     std::printf("Error creating semaphore\n");
     return false;
@@ -143,9 +142,7 @@ bool OpenSession(int mode) {
   workerStarted = false;
   static const bool endsAtExit = std::atexit(EndWorkerAtExit) == 0;
   (void)endsAtExit;
-  try {
-    workerThread = std::thread([] { DisplayWorker(nullptr); });
-  } catch (const std::system_error&) {
+  if (!platform::StartThread(workerThread, [] { DisplayWorker(nullptr); })) {
     std::printf("Error creating Working Thread\n");
     return false;
   }

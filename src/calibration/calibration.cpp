@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "acquisition/frame_ring.h"
 #include "calibration/sampling.h"
 #include "camera/camera_protocol.h"
 #include "instrument/instrument.h"
@@ -133,10 +134,15 @@ void BalanceTapGains() {
   gain = kStartGain + 1;
   std::snprintf(pendingCommand, sizeof pendingCommand, format, gain);
 
+  uint32_t framesBefore = frameCount;
   for (int iteration = 1;; ++iteration) {
     SendCameraCommand(pendingCommand, kValueCommandLength);
     platform::SleepMs(500);
     means = MeasureAndShowTaps(iteration);
+    // Not one frame over a whole pass: the stream has stopped, and the same picture would be
+    // measured after every raise up to the ceiling, some 4000 passes away.
+    const bool streamStopped = frameCount == framesBefore;
+    framesBefore = frameCount;
     const double difference = means.a - means.b;
     if (std::fabs(difference) > std::fabs(previousDifference)) {
       --gain;
@@ -144,9 +150,9 @@ void BalanceTapGains() {
       return;
     }
     const bool stillBehind = raiseA ? means.a < means.b : means.b < means.a;
-    // At the ceiling the tap counts as caught up: a camera that ignores gain commands must not
-    // keep the balance going for ever.
-    if (!stillBehind || gain >= kMaxGain) return;
+    // At the ceiling, or with no frames coming, the tap counts as caught up: a camera that ignores
+    // gain commands, or sends nothing more, must not keep the balance going for ever.
+    if (!stillBehind || gain >= kMaxGain || streamStopped) return;
     ++gain;
     std::snprintf(pendingCommand, sizeof pendingCommand, format, gain);
     previousDifference = difference;

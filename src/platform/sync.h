@@ -5,7 +5,9 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 namespace platform {
 
@@ -40,5 +42,14 @@ class ManualResetEvent {
   std::condition_variable changed_;
   bool set_ = false;
 };
+
+// Making them and starting threads is where the system may refuse. These two live apart from the
+// rest (sync_create.cpp, a library of its own) so that unit tests can link a version that refuses.
+
+// A new semaphore, or null when none can be made.
+CountingSemaphore* NewCountingSemaphore(int initialCount, int maximumCount);
+// Runs `body` on a new thread held in `thread`; false, with `thread` untouched, when no thread can
+// be started.
+bool StartThread(std::thread& thread, std::function<void()> body);
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include "acquisition/frame_ring.h"
 #include "acquisition/session.h"
 #include "fakes/fake_corapi.h"
+#include "fakes/fake_sync_create.h"
 #include "fakes/virtual_clock.h"
 #include "liveview/live_view.h"
 #include "support/bench_process.h"
@@ -68,6 +69,7 @@ class Session : public testing::Test {
   void SetUp() override {
     fake::ResetGrabber();
     fake::ResetVirtualClock();
+    fake::ResetSyncCreate();
     fake::SetStatusText(kScripted, "Scripted failure");
     setenv("TAPCAL_COM3", dir_.Write("com3", "").c_str(), 1);
     hHostServer = hX64Server = hCam = hVic = hAcq = hXferAcqToHost = 0;
@@ -305,6 +307,44 @@ TEST_F(Session, LastRegistrationFailingLeavesTransferBuffersAndTwoRegistrations)
   EXPECT_EQ(registrations[0].context, &bufferStatus[0]);
   EXPECT_EQ(registrations[1].context, &bufferStatus[1]);
   EXPECT_EQ(fake::CorCallsOf("CorXferConnect").size(), 0u);
+}
+
+// The two steps after the grabber's, refused by the system: each ends the session with its
+// plain line, and nothing opened before it is released.
+TEST_F(Session, SemaphoreOrWorkerThatCannotBeMadeEndsTheSession) {
+  struct Case {
+    bool semaphore;  // else the worker thread
+    const char* line;
+  };
+  for (const Case& c :
+       {Case{true, "Error creating semaphore\n"}, Case{false, "Error creating Working Thread\n"}}) {
+    SCOPED_TRACE(c.line);
+    fake::ResetSyncCreate();
+    fake::ClearCorCalls();
+    (c.semaphore ? fake::RefuseSemaphore : fake::RefuseThread)(1);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(OpenSession(0));
+    std::string out = Captured();
+    EXPECT_THAT(out, EndsWith(c.line));
+    EXPECT_EQ(out.find("Error in module"), std::string::npos) << "no status with it";
+    EXPECT_THAT(SessionCalls(), ElementsAreArray(kOpenCalls));
+    EXPECT_TRUE(fake::IsLiveHandle(hXferAcqToHost));
+    EXPECT_EQ(fake::LiveHandleCount("buffer"), 3);
+    EXPECT_EQ(fake::ThreadsAskedFor(), c.semaphore ? 0 : 1);
+    // A semaphore that was made stays, as everything else; no worker runs.
+    EXPECT_EQ(hFrameSemaphore.load() != nullptr, !c.semaphore);
+    if (!c.semaphore) {
+      EXPECT_FALSE(workerStarted);
+    }
+
+    // Closing later still releases everything.
+    testing::internal::CaptureStdout();
+    CloseSession();
+    EXPECT_EQ(Captured(), "");
+    for (const char* kind : {"cam", "vic", "acq", "buffer", "xfer"})
+      EXPECT_EQ(fake::LiveHandleCount(kind), 0) << kind;
+    EXPECT_EQ(hFrameSemaphore.load(), nullptr);
+  }
 }
 
 TEST_F(Session, PortThatCannotOpenEndsBeforeAnyGrabberCall) {

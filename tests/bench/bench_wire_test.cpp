@@ -283,6 +283,19 @@ TEST_F(BenchWire, BridgeFaultsOfDiscovery) {
   EXPECT_TRUE(peer_.Receive(2000));
 }
 
+TEST_F(BenchWire, BridgesGoneMidRunAnswerNothingUntilTheyComeBack) {
+  StartBench({});
+  const Bytes readStatus{0x40, 0x21, 0x20, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(Ask(64, readStatus).empty());
+  EXPECT_EQ(bench_->Control("fault gone"), "ok");
+  peer_.SendTo(bridges_[0], {'K', 'C', 'B', 'D'});
+  peer_.SendTo(bridges_[0], SdoDatagram(64, readStatus));
+  EXPECT_FALSE(peer_.Receive(600)) << "neither discovery nor SDO is answered";
+  EXPECT_EQ(bench_->State()["bridges"]["faults"]["gone"], true);
+  EXPECT_EQ(bench_->Control("fault gone off"), "ok");
+  EXPECT_FALSE(Ask(64, readStatus).empty());
+}
+
 TEST_F(BenchWire, StopsOnSigtermAndSavesItsState) {
   StartBench({});
   Ask(64, {0x2B, 0x28, 0x20, 0, 0x39, 0x30, 0, 0});
@@ -315,6 +328,7 @@ TEST(BenchOptions, HelpDocumentsEveryOptionAndFault) {
                            "no-discovery",
                            "duplicate-mac",
                            "vanish-after-discovery",
+                           "gone",
                            "late-answers",
                            "garbage",
                            "BRIDGES=",

@@ -35,8 +35,10 @@ struct Result {
   std::vector<int> lights;
 };
 
-Result Calibrate(int mode, scene::TapValues values) {
+// `before` runs once the scene is set up, right before the calibration.
+Result Calibrate(int mode, scene::TapValues values, const std::function<void()>& before = {}) {
   scene::Start(mode, std::move(values));
+  if (before) before();
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   Result r;
@@ -166,6 +168,46 @@ TEST(CalibrationTest, SeventeenProbesWithoutMeetingTheWindow) {
   EXPECT_EQ(Count(SplitLines(r.out), "Coarse set complete"), 0);
 }
 
+// Instrument writes and idle-wait reads that fail are not reported and change nothing in the
+// flow: the procedure goes on with what it measures.
+TEST(CalibrationTest, FailedInstrumentAccessesChangeNothingInTheFlow) {
+  const auto values = Scene(5, [](int level) {
+    return level >= 40000 ? 250 : level >= 32768 ? 237 : 100;
+  });
+  const Result healthy = Calibrate(0, values);
+  ASSERT_EQ(healthy.lights, (std::vector<int>{0, 0, 32768, 32768}));
+
+  // Phase 1's writes (light off, then the real and the word) and idle-wait reads: the lamp is
+  // off already and the scene ignores the rest, so the run is the healthy one to the letter.
+  const std::tuple<const char*, int, int> unnoticed[] = {
+      {"CAN_SDOWrite", 1, 0}, {"CAN_SDOWrite", 2, -1}, {"CAN_SDOWrite", 3, 0},
+      {"CAN_SDORead", 1, 0},  {"CAN_SDORead", 2, -1},  {"CAN_SDORead", 4, 0}};
+  for (const auto& [function, use, result] : unnoticed) {
+    SCOPED_TRACE(std::string(function) + " #" + std::to_string(use));
+    Result r = Calibrate(0, values, [&] { fake::FailCall(function, use, result); });
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, healthy.out);
+    EXPECT_EQ(r.commands, healthy.commands);
+    EXPECT_EQ(r.lights, healthy.lights);
+  }
+
+  // The coarse probe at 32768 lost: the centre stays dark, so the search climbs on from what it
+  // measured, and saves the page as usual.
+  Result lost = Calibrate(0, values, [] { fake::FailCall("CAN_SDOWrite", 5, 0); });
+  EXPECT_EQ(lost.result, 1);
+  EXPECT_EQ(lost.lights, (std::vector<int>{0, 0, 32768, 49152, 40960, 36864, 36864}));
+  EXPECT_EQ(lost.err, "");
+  Lines lines = SplitLines(lost.out);
+  EXPECT_EQ(Count(lines, "Average = 5.0000"), 3);  // the reference and two dark probes
+  EXPECT_EQ(Count(lines, "Coarse set complete. Setting fine."), 1);
+  for (const std::string& line : lines)
+    EXPECT_TRUE(line.rfind("Average = ", 0) == 0 || line.rfind("Setting ", 0) == 0 ||
+                line.rfind("Coarse set", 0) == 0 || line.rfind("Stabilizing CCD.", 0) == 0 ||
+                line.rfind("Iteration ", 0) == 0)
+        << line;
+  EXPECT_EQ(lost.commands.back(), ":WRPG1\r");
+}
+
 // Frames come at the end of each 10 ms sleep: after a light write and its one-second idle wait,
 // the centre is measured at 1.01..1.10 s and each stabilisation pass k over k+0.11..k+1.10 s.
 TEST(CalibrationTest, StabilisationWaitsForTwoReadingsToAgree) {
@@ -237,6 +279,24 @@ TEST(CalibrationTest, GainStopsAtTheTopOfTheCommandRange) {
   EXPECT_EQ(r.commands[r.commands.size() - 2], ":MGA=FFF\r");
   EXPECT_EQ(r.commands.back(), ":WRPG4\r");
   EXPECT_EQ(Count(r.commands, ":MGA="), 0xFFF - 0x43 + 1);  // 0x043 .. 0xFFF
+}
+
+// Frames that stop during the balance: not one over a whole pass, and the balance ends there as
+// at the ceiling, instead of measuring the same picture after every raise up to 0xFFF.
+TEST(CalibrationTest, BalanceEndsWithThePassThatSawNoFrame) {
+  Result r = Calibrate(
+      3,
+      [](const sim::Exposure& e) {
+        if (e.light == 0) return std::make_pair(5 * 4, 5 * 4);
+        return e.light == 32768 ? std::make_pair(236 * 4, 238 * 4) : std::make_pair(400, 400);
+      },
+      [] { scene::StopFramesAtCommand(":MGA=045\r"); });
+  auto firstGain = std::find_if(r.commands.begin(), r.commands.end(),
+                                [](const std::string& s) { return s.rfind(":MG", 0) == 0; });
+  EXPECT_EQ(Lines(firstGain, r.commands.end()),
+            (Lines{":MGA=043\r", ":MGA=044\r", ":MGA=045\r", ":WRPG4\r"}));
+  EXPECT_EQ(Count(SplitLines(r.out), "Iteration "), 4);
+  EXPECT_EQ(r.result, 1);
 }
 
 TEST(CalibrationTest, IterationLineFormat) {

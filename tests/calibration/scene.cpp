@@ -22,6 +22,8 @@ scene::TapValues values;
 sim::SensorModel* model = nullptr;
 std::vector<std::string> commands;
 std::vector<int> lights;
+std::string stopFramesAt;  // frames stop once a command starting so is sent
+bool framesStopped = false;
 
 // Only the rows the sampling reads are filled: whole frames every virtual 10 ms would be slow.
 void Fill(const fake::FakeBuffer& buffer, int position) {
@@ -53,6 +55,10 @@ void Fill(const fake::FakeBuffer& buffer, int position) {
 
 // One new frame at the end of every sleep: the newest is all a reader takes.
 void DeliverFrame(uint64_t) {
+  {
+    std::lock_guard lock(mutex);
+    if (framesStopped) return;
+  }
   int position = nextPosition;
   fake::DeliverFrame(
       position, [position](const fake::FakeBuffer& buffer, uint64_t) { Fill(buffer, position); });
@@ -78,15 +84,19 @@ void StartCommon(int mode) {
     nextPosition = 0;
     commands.clear();
     lights.clear();
+    stopFramesAt.clear();
+    framesStopped = false;
   }
   scene::OpenFakeSession(640, mode % 2 ? 240 : 480, mode < 2 ? 8 : 10);
 
   fake::OnCanCall([](const fake::CanCall& call) {
     if (call.function != "CAN_SDOWrite" || call.node != 64 || call.index != 0x2028) return;
     std::lock_guard lock(mutex);
-    exposure.light = call.data[0] | call.data[1] << 8;
+    const int level = call.data[0] | call.data[1] << 8;
+    lights.push_back(level);       // every write sent
+    if (call.result != 1) return;  // a failed one leaves the lamp as it was
+    exposure.light = level;
     lightChangedAtMs = call.atMs;
-    lights.push_back(static_cast<int>(exposure.light));
   });
   fake::OnVirtualSleep(DeliverFrame);
   for (int i = 0; i < 3; ++i)
@@ -100,6 +110,7 @@ bool SendCameraCommand(const char* text, uint32_t length) {
   std::string command(text, length);
   std::lock_guard lock(mutex);
   commands.push_back(command);
+  if (!stopFramesAt.empty() && command.rfind(stopFramesAt, 0) == 0) framesStopped = true;
   if (command.size() == 9 && command[4] == '=') {
     std::string mnemonic = command.substr(1, 3);
     int value = ParseHex(command.substr(5, 3));
@@ -158,6 +169,11 @@ void Stop() {
   for (CORBUFFER& buffer : hHostBufferMono)
     buffer = 0;
   fake::ResetGrabber();
+}
+
+void StopFramesAtCommand(const std::string& prefix) {
+  std::lock_guard lock(mutex);
+  stopFramesAt = prefix;
 }
 
 std::vector<std::string> CameraCommands() {

@@ -26,9 +26,12 @@ void Start(int mode, TapValues values);
 void Start(int mode, sim::SensorModel* model);
 void Stop();
 
+// No frame comes any more once a command starting with `prefix` has been sent (call after Start).
+void StopFramesAtCommand(const std::string& prefix);
+
 // The commands the calibration sent, in order, as text.
 std::vector<std::string> CameraCommands();
-// The levels written to the light, in order.
+// The levels sent to the light, in order, failed writes included.
 std::vector<int> LightWrites();
 // The camera settings and light as they stand.
 sim::Exposure Current();

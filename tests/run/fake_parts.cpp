@@ -42,6 +42,8 @@ namespace fake_parts {
 
 void Reset(const Script& newScript) {
   fake::ResetBridge();
+  for (const auto& [function, use, result] : newScript.canFailures)
+    fake::FailCall(function, use, result);
   fake::ResetVirtualClock();
   {
     std::lock_guard lock(mutex);

@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vendor/corapi.h"
@@ -19,6 +20,8 @@ struct Script {
   bool startGrabFails = false;
   int calibrationFailsInMode = -1;
   std::deque<int> keys;  // after the last one, input has ended: every read gives Escape
+  // Instrument calls made to fail: function, n-th use, result (as fake::FailCall takes them).
+  std::vector<std::tuple<std::string, int, int>> canFailures;
 };
 
 // Resets the script, the event list and the instrument fake (which then logs into the list too).

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fake_parts.h"
+#include "fakes/fake_kestan.h"
 #include "fakes/virtual_clock.h"
 #include "run/tapcal_run.h"
 
@@ -102,6 +103,34 @@ TEST_F(ModeLoopTest, LightKeysDriveTheLevelThatLaterModesKeep) {
   auto sleeps = fake::Sleeps();
   EXPECT_NE(std::find(sleeps.begin(), sleeps.end(), 10u), sleeps.end());
   EXPECT_NE(out.find(kSetupPrompt), std::string::npos);
+}
+
+// Light writes of the set-up keys and of every mode's start that fail, and idle waits whose
+// reads fail: nothing is printed, and the run goes on exactly as with a healthy instrument.
+TEST_F(ModeLoopTest, FailedLightWritesAndStatusReadsChangeNothing) {
+  fake_parts::Script script;
+  script.keys = {'5', '*', 'x'};
+  std::string healthyOut = Run(script);
+  const Events healthy = fake_parts::Events();
+
+  // The start-up's two writes and homing read go through; everything after them fails.
+  for (int use = 3; use < 40; ++use)
+    script.canFailures.emplace_back("CAN_SDOWrite", use, use % 2 ? 0 : -1);
+  for (int use = 2; use < 40; ++use)
+    script.canFailures.emplace_back("CAN_SDORead", use, 0);
+  std::string out = Run(script);
+  EXPECT_EQ(fake_parts::Events(), healthy);
+  EXPECT_EQ(out, healthyOut);
+
+  // Six light writes (four modes, two keys) and a status read after each, plus one after 'x'.
+  int failedWrites = 0, failedReads = 0;
+  for (const fake::CanCall& call : fake::CanCalls()) {
+    failedWrites += call.function == "CAN_SDOWrite" && call.result != 1;
+    failedReads += call.function == "CAN_SDORead" && call.result != 1;
+  }
+  EXPECT_EQ(failedWrites, 6);
+  EXPECT_EQ(failedReads, 7);
+  EXPECT_EQ(fake::ObjectValue({64, 0x2028, 0}), std::vector<uint8_t>{}) << "no write arrived";
 }
 
 TEST_F(ModeLoopTest, DigitLevelsAreTheFixedConstants) {

@@ -143,85 +143,166 @@ nlohmann::json BenchProcess::State() const {
   return nlohmann::json::parse(Control("state"), nullptr, false);
 }
 
-ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env, const std::string& input,
-                   const std::string& workDir, double timeoutSeconds) {
-  ToolRun run;
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                               const std::map<std::string, std::string>& env,
+                               const std::string& workDir)
+    : start_(Clock::now()) {
+  // Everything the child needs is made before the fork: the test process has threads.
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text = *entry;
+    auto eq = text.find('=');
+    if (eq != std::string::npos) merged[text.substr(0, eq)] = text.substr(eq + 1);
+  }
+  for (const auto& [key, value] : env)
+    merged[key] = value;
+  std::vector<std::string> envStrings;
+  for (const auto& [key, value] : merged)
+    envStrings.push_back(key + "=" + value);
+  std::vector<char*> cargv, cenv;
+  for (auto& arg : argv)
+    cargv.push_back(arg.data());
+  cargv.push_back(nullptr);
+  for (auto& entry : envStrings)
+    cenv.push_back(entry.data());
+  cenv.push_back(nullptr);
+
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return run;
-  auto start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
+  // A program that ends without reading its keys must not end the test.
+  signal(SIGPIPE, SIG_IGN);
+  pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that crashes leaves nothing running
+    if (getppid() != parent) _exit(127);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
-    for (auto& [key, value] : env)
-      setenv(key.c_str(), value.c_str(), 1);
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& arg : argv)
-      cargv.push_back(arg.data());
-    cargv.push_back(nullptr);
-    execv(cargv[0], cargv.data());
+    execve(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  // Standard input is written whole up front: the keys a test gives are few.
-  signal(SIGPIPE, SIG_IGN);
-  if (!input.empty()) {
-    ssize_t written = write(in[1], input.data(), input.size());
-    (void)written;  // a tool that ends without reading its keys is the test's to judge
+  input_ = in[1];
+  output_[0] = out[0];
+  output_[1] = err[0];
+  if (pid_ < 0) {
+    CloseInput();
+    close(out[0]);
+    close(err[0]);
+    return;
   }
-  close(in[1]);
+  collector_ = std::thread([this] { Collect(); });
+}
 
-  auto deadline = start + std::chrono::duration<double>(timeoutSeconds);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+RunningProgram::~RunningProgram() {
+  if (pid_ > 0 && !finished_) Finish(0);
+}
+
+void RunningProgram::Collect() {
+  pollfd fds[2] = {{output_[0], POLLIN, 0}, {output_[1], POLLIN, 0}};
   int open = 2;
-  while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      run.timedOut = true;
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
-    for (auto& pfd : fds) {
-      if (pfd.fd < 0 || !pfd.revents) continue;
+  while (open > 0 && !stopCollecting_) {
+    if (poll(fds, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !fds[i].revents) continue;
       char chunk[65536];
-      ssize_t got = read(pfd.fd, chunk, sizeof chunk);
+      ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
       if (got <= 0) {
-        close(pfd.fd);
-        pfd.fd = -1;
+        close(fds[i].fd);
+        fds[i].fd = -1;
         --open;
         continue;
       }
-      (&pfd == &fds[0] ? run.out : run.err).append(chunk, static_cast<size_t>(got));
-    }
-  }
-  int status = 0;
-  if (run.timedOut) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  } else {
-    // Output closed; the process may still be ending.
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (Clock::now() > deadline) {
-        run.timedOut = true;
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::lock_guard lock(mutex_);
+      (i == 0 ? out_ : err_).append(chunk, static_cast<size_t>(got));
+      grown_.notify_all();
     }
   }
   for (auto& pfd : fds)
     if (pfd.fd >= 0) close(pfd.fd);
-  if (!run.timedOut && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return run;
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+  grown_.notify_all();
+}
+
+void RunningProgram::Input(const std::string& bytes) {
+  if (input_ < 0 || bytes.empty()) return;
+  ssize_t written = write(input_, bytes.data(), bytes.size());
+  (void)written;  // a program that ends without reading its keys is the test's to judge
+}
+
+void RunningProgram::CloseInput() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+}
+
+bool RunningProgram::WaitForOutput(const std::string& text, double timeoutSeconds) {
+  std::unique_lock lock(mutex_);
+  size_t found = std::string::npos;
+  grown_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
+    found = out_.find(text, watched_);
+    return ended_ || found != std::string::npos;
+  });
+  if (found == std::string::npos) return false;
+  watched_ = found + text.size();
+  return true;
+}
+
+std::string RunningProgram::Output() {
+  std::lock_guard lock(mutex_);
+  return out_;
+}
+
+double RunningProgram::Elapsed() const {
+  return std::chrono::duration<double>(Clock::now() - start_).count();
+}
+
+ToolRun RunningProgram::Finish(double timeoutSeconds) {
+  if (finished_ || pid_ <= 0) return result_;
+  finished_ = true;
+  CloseInput();
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(timeoutSeconds));
+  {
+    // Output closed first; the process may still be ending after that.
+    std::unique_lock lock(mutex_);
+    grown_.wait_until(lock, deadline, [this] { return ended_; });
+  }
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      result_.timedOut = true;
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  result_.seconds = Elapsed();
+  stopCollecting_ = true;
+  collector_.join();
+  if (!result_.timedOut && WIFEXITED(status)) result_.exitCode = WEXITSTATUS(status);
+  if (!result_.timedOut && WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
+  std::lock_guard lock(mutex_);
+  result_.out = out_;
+  result_.err = err_;
+  return result_;
+}
+
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env, const std::string& input,
+                   const std::string& workDir, double timeoutSeconds) {
+  RunningProgram running(program, args, env, workDir);
+  if (!running.Started()) return {};
+  running.Input(input);
+  running.CloseInput();
+  return running.Finish(timeoutSeconds);
 }
 
 }  // namespace testing_support
