@@ -18,7 +18,6 @@ constexpr uint8_t kBusyBit = 0x02;
 constexpr uint8_t kWheelMovingBit = 0x04;
 constexpr uint8_t kHomedBits = 0x18;
 constexpr uint8_t kHomeCommand = 3;
-constexpr size_t kTrafficKept = 20000;
 
 struct Object {
   const char* name;
@@ -116,6 +115,14 @@ std::vector<Option> CanOpenInstrument::Options() {
       {"ramp-ms", "MS",
        "time the lamp ramps, busy bit up, after each LightLevel write (default 500)",
        [this](const std::string& v) { return ParseInt(v, 3600000, &rampMs_); }},
+      {"sdo-log", "N",
+       "SDO exchanges kept in the state, the latest; older ones are only counted (default 20000)",
+       [this](const std::string& v) {
+         int kept = 0;
+         if (!ParseInt(v, 1000000, &kept) || kept < 1) return false;
+         trafficKept_ = static_cast<size_t>(kept);
+         return true;
+       }},
   };
 }
 
@@ -262,7 +269,7 @@ std::optional<SdoFrame> CanOpenInstrument::Serve(int bridge, int node, const Sdo
   entry["abort"] = exchange.abortCode;
   if (exchange.abortCode) ++counters_.aborts;
   traffic_.push_back(std::move(entry));
-  if (traffic_.size() > kTrafficKept) {
+  if (traffic_.size() > trafficKept_) {
     traffic_.pop_front();
     ++trafficDropped_;
   }

@@ -63,6 +63,7 @@ class CanOpenInstrument : public Device {
     int statusReads = 0, lightWrites = 0, homingCommands = 0, diffuserCommands = 0;
   } counters_;
   std::deque<nlohmann::json> traffic_;
+  size_t trafficKept_ = 20000;
   size_t trafficDropped_ = 0;
 };
 

@@ -46,6 +46,7 @@ class FrameSource : public Device {
   World& world_;
   int requestedPort_ = 0;
   uint64_t sensorSeed_ = 0;  // 0: the default camera
+  bool quickCamera_ = false;
   uint64_t noiseSeed_ = 1;
   std::unique_ptr<PictureModel> picture_;  // the sending thread's own once started
 

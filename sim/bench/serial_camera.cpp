@@ -14,13 +14,13 @@
 #include <iostream>
 
 #include "net_util.h"
+#include "parse.h"
 
 namespace sim {
 
 namespace {
 
-constexpr size_t kMaxLine = 64;            // a longer line without a carriage return is refused
-constexpr size_t kMaxReceivedLog = 10000;  // commands kept in the state; older ones are counted
+constexpr size_t kMaxLine = 64;  // a longer line without a carriage return is refused
 constexpr int kDefaultGarbage = 3;
 
 // Text for the JSON state, which must be UTF-8: printable ASCII and the line ends stay, other
@@ -96,6 +96,14 @@ std::vector<Option> SerialCamera::Options() {
            [this](const std::string& value) {
              linkPath_ = value;
              return !value.empty();
+           }},
+          {"camera-log", "N",
+           "commands kept in the state, the latest; older ones are only counted (default 10000)",
+           [this](const std::string& value) {
+             int kept = 0;
+             if (!ParseInt(value, 1000000, &kept) || kept < 1) return false;
+             receivedKept_ = static_cast<size_t>(kept);
+             return true;
            }}};
 }
 
@@ -307,7 +315,7 @@ void SerialCamera::HandleLine(const std::string& line) {
   }
   std::string reply = Noise(garbageBytes_) + ReplyFor(command.has_value());
 
-  if (received_.size() >= kMaxReceivedLog) {
+  if (received_.size() >= receivedKept_) {
     received_.erase(received_.begin());
     ++receivedDropped_;
   }

@@ -70,6 +70,7 @@ class SerialCamera : public Device {
 
   std::array<std::optional<Page>, kCameraPages> pages_;
   nlohmann::json received_ = nlohmann::json::array();
+  size_t receivedKept_ = 10000;
   uint64_t receivedDropped_ = 0;
   nlohmann::json events_ = nlohmann::json::array();
 };

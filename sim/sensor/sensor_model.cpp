@@ -26,6 +26,16 @@ SensorParameters DefaultSensorParameters() {
   return SensorParameters{};
 }
 
+SensorParameters QuickSensorParameters() {
+  SensorParameters p;
+  // 4 counts dark on both taps at the preset references (0).
+  p.blackOffset[0] = p.blackOffset[1] = 4.0;
+  // The search probes half light first (a quarter, binned): that reads 237.5, mid-window.
+  p.fullScale[0] = p.fullScale[1] = (237.5 - 4.0) * 65535.0 / 32768.0;
+  p.driftCounts = 0.0;
+  return p;
+}
+
 SensorParameters DrawSensorParameters(uint64_t seed) {
   std::mt19937_64 random(seed);
   auto uniform = [&](double low, double high) {

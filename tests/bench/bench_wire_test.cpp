@@ -322,6 +322,9 @@ TEST(BenchOptions, HelpDocumentsEveryOptionAndFault) {
                            "--bridge-macs",
                            "--bridge-port",
                            "--answer-delay-ms",
+                           "--sdo-log",
+                           "--camera-log",
+                           "--quick-camera",
                            "stays-busy",
                            "no-homing",
                            "check-read-abort",
@@ -347,6 +350,8 @@ TEST(BenchOptions, RefusesValuesItCannotUse) {
       {"--fault", "no-such-fault"},
       {"--fault", "late-answers=0"},
       {"--control-port", "70000"},
+      {"--sdo-log", "0"},
+      {"--camera-log", "0"},
   };
   for (const auto& args : cases) {
     auto run = testing_support::RunProgram(testing_support::BuildPath("sim/bench/tapcal-sim"), args,
@@ -354,6 +359,18 @@ TEST(BenchOptions, RefusesValuesItCannotUse) {
     EXPECT_NE(run.exitCode, 0) << args[0] << " " << args[1];
     EXPECT_FALSE(run.err.empty());
   }
+}
+
+// A bench that runs for many tool runs keeps only the latest exchanges; the rest are counted.
+TEST_F(BenchWire, SdoLogKeepsTheLatestExchanges) {
+  StartBench({"--sdo-log", "3"});
+  for (uint8_t level = 1; level <= 5; ++level)
+    ASSERT_FALSE(Ask(64, {0x2B, 0x28, 0x20, 0, level, 0, 0, 0}).empty());
+  auto instrument = Instrument();
+  ASSERT_EQ(instrument["sdo"].size(), 3u);
+  EXPECT_EQ(instrument["sdo_dropped"], 2);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(instrument["sdo"][i]["value"], i + 3);
 }
 
 }  // namespace

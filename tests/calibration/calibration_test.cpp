@@ -343,4 +343,27 @@ TEST(CalibrationTest, ManySeededCamerasCalibrateInEveryMode) {
   }
 }
 
+// The bench's quick camera: every mode through in the fewest steps, as the soak runs rely on.
+TEST(CalibrationTest, QuickCameraTakesTheFewestSteps) {
+  sim::SensorModel model(sim::QuickSensorParameters());
+  for (int mode = 0; mode < 4; ++mode) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    scene::Start(mode, &model);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CalibrateMode(mode), 1);
+    std::fflush(stdout);
+    Lines lines = SplitLines(testing::internal::GetCapturedStdout());
+    std::vector<int> lights = scene::LightWrites();
+    scene::Stop();
+
+    EXPECT_EQ(Count(lines, "Setting Vref A to 0"), 1);
+    // Off for the preparation, then the search: dark, half light (a quarter after one probe too
+    // bright, binned); the fine search takes the last level once.
+    const std::vector<int> binned{0, 0, 32768, 16384, 16384}, full{0, 0, 32768, 32768};
+    EXPECT_EQ(lights, mode % 2 ? binned : full);
+    EXPECT_EQ(Count(lines, "Stabilizing CCD. Done."), 1);  // no dots: settled at once
+    EXPECT_EQ(Count(lines, "Iteration "), 2);
+  }
+}
+
 }  // namespace

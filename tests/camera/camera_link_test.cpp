@@ -442,6 +442,15 @@ TEST_F(CameraLinkTest, PagesSurviveIntoTheNextRun) {
   EXPECT_TRUE(camera["received"].empty());
 }
 
+// A bench that runs for many tool runs keeps only the latest commands; the rest are counted.
+TEST_F(CameraLinkTest, CommandLogKeepsTheLatest) {
+  StartAndOpen({"--camera-log", "2"});
+  for (const char* command : {":VRA=001\r", ":VRA=002\r", ":VRA=003\r"})
+    ASSERT_TRUE(SendCameraCommand(command, static_cast<uint32_t>(strlen(command))));
+  EXPECT_EQ(Received(*bench_), (std::vector<std::string>{":VRA=002\r", ":VRA=003\r"}));
+  EXPECT_EQ(bench_->State()["camera"]["received_dropped"], 1);
+}
+
 TEST(CameraBenchHelpTest, DescribesTheCameraAndItsFaults) {
   auto run = testing_support::RunProgram(testing_support::BuildPath("sim/bench/tapcal-sim"),
                                          {"--help"}, {}, "", "", 10);
