@@ -82,6 +82,11 @@ nlohmann::json StateAfterTheRun(const testing_support::BenchProcess& bench) {
 }
 
 void ExpectFourCalibratedModes(const FullRun& full, uint64_t sensorSeed) {
+  ExpectFourCalibratedModes(full, sensorSeed == 0 ? sim::DefaultSensorParameters()
+                                                  : sim::DrawSensorParameters(sensorSeed));
+}
+
+void ExpectFourCalibratedModes(const FullRun& full, const sim::SensorParameters& parameters) {
   const transcript::Run& run = full.run;
   EXPECT_FALSE(full.tool.timedOut);
   EXPECT_EQ(full.tool.exitCode, 0);  // no thread left joinable, nothing aborted
@@ -92,8 +97,6 @@ void ExpectFourCalibratedModes(const FullRun& full, uint64_t sensorSeed) {
   EXPECT_TRUE(run.closingLine);
   ASSERT_EQ(run.modes.size(), 4u) << full.tool.out;
 
-  const sim::SensorParameters parameters =
-      sensorSeed == 0 ? sim::DefaultSensorParameters() : sim::DrawSensorParameters(sensorSeed);
   sim::SensorModel model(parameters);
   const json& camera = full.state["camera"];
   const std::map<int, Settings> sent = PagesFromCommands(camera["received"]);

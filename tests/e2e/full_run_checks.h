@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "run_transcript.h"
+#include "sensor_model.h"
 #include "support/bench_process.h"
 
 namespace full_run {
@@ -29,6 +30,8 @@ nlohmann::json StateAfterTheRun(const testing_support::BenchProcess& bench);
 // All four modes calibrated and their pages saved with what the run sent; the light and gains
 // they hold checked against the sensor's own readings.
 void ExpectFourCalibratedModes(const FullRun& full, uint64_t sensorSeed);
+// The same for the camera with these parameters (the bench's quick camera, say).
+void ExpectFourCalibratedModes(const FullRun& full, const sim::SensorParameters& parameters);
 
 // A black level that never rises: mode 0's reference search fails after its twenty settings, no
 // further mode is opened, nothing is saved and the closing sequence follows.
