@@ -10,12 +10,7 @@
 //
 // TAPCAL_SOAK_RUNS sets the number of runs (default 3); scripts/soak runs twenty.
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,82 +145,19 @@ struct WatchedRun {
 WatchedRun RunWatched(const Installation& installation,
                       const std::map<std::string, std::string>& env, double timeoutSeconds) {
   WatchedRun watched;
-  ToolRun& run = watched.tool;
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return watched;
-  const std::string program = testing_support::BuildPath("src/tapcal");
-  auto start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (chdir(installation.WorkDir().c_str()) != 0) _exit(126);
-    for (auto& [key, value] : env)
-      setenv(key.c_str(), value.c_str(), 1);
-    execl(program.c_str(), program.c_str(), nullptr);
-    _exit(127);
+  testing_support::RunningProgram tool(testing_support::BuildPath("src/tapcal"), {}, env,
+                                       installation.WorkDir());
+  tool.Input("\x1b");
+  auto left = [&] { return std::max(0.0, timeoutSeconds - tool.Elapsed()); };
+  if (tool.WaitForOutput("Homing ND wheel\n", left())) watched.startUp = Sample(tool.Pid());
+  while (watched.modes.size() < 4 && tool.WaitForOutput("\nCalibrating ", left()))
+    watched.modes.push_back(Sample(tool.Pid()));
+  if (tool.WaitForOutput("Application Terminating, press any key...\n", left())) {
+    // The last window thread is detached: give it a moment to be gone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    watched.end = Sample(tool.Pid());
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  signal(SIGPIPE, SIG_IGN);
-  int keys = in[1];
-  const char escape = 27;
-  if (write(keys, &escape, 1) != 1) ADD_FAILURE() << "no key for the set-up";
-
-  auto onLine = [&](const std::string& line) {
-    if (line == "Homing ND wheel") watched.startUp = Sample(pid);
-    if (line.rfind("Calibrating ", 0) == 0) watched.modes.push_back(Sample(pid));
-    if (line == "Application Terminating, press any key...") {
-      // The last window thread is detached: give it a moment to be gone.
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      watched.end = Sample(pid);
-      close(keys);
-      keys = -1;
-    }
-  };
-
-  auto deadline = start + std::chrono::duration<double>(timeoutSeconds);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  size_t lineStart = 0;
-  for (int open = 2; open > 0;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      run.timedOut = true;
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
-    for (auto& pfd : fds) {
-      if (pfd.fd < 0 || !pfd.revents) continue;
-      char chunk[65536];
-      ssize_t got = read(pfd.fd, chunk, sizeof chunk);
-      if (got <= 0) {
-        close(pfd.fd);
-        pfd.fd = -1;
-        --open;
-        continue;
-      }
-      (&pfd == &fds[0] ? run.out : run.err).append(chunk, static_cast<size_t>(got));
-    }
-    for (size_t end; (end = run.out.find('\n', lineStart)) != std::string::npos;
-         lineStart = end + 1)
-      onLine(run.out.substr(lineStart, end - lineStart));
-  }
-  if (keys >= 0) close(keys);
-  for (auto& pfd : fds)
-    if (pfd.fd >= 0) close(pfd.fd);
-  int status = 0;
-  if (run.timedOut) kill(pid, SIGKILL);
-  while (waitpid(pid, &status, run.timedOut ? 0 : WNOHANG) == 0) {
-    if (Clock::now() > deadline + std::chrono::seconds(5)) {
-      run.timedOut = true;
-      kill(pid, SIGKILL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  if (!run.timedOut && WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  watched.tool = tool.Finish(left());
   return watched;
 }
 

@@ -88,6 +88,7 @@ class RunningProgram {
   RunningProgram& operator=(const RunningProgram&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   void Input(const std::string& bytes);
   void CloseInput();
   // Waits until `text` shows in standard output after whatever the earlier waits found, so that
