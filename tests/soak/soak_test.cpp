@@ -22,7 +22,6 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "full_run_checks.h"
