@@ -25,12 +25,11 @@ void StretchBitmap(const BitmapInfo& info, const uint8_t* bits, const unsigned l
     }
     return;
   }
-  // Each target pixel takes the bitmap pixel under its centre.
   std::vector<int32_t> column(targetWidth);
   for (uint32_t x = 0; x < targetWidth; ++x)
-    column[x] = static_cast<int32_t>((2 * int64_t{x} + 1) * width / (2 * int64_t{targetWidth}));
+    column[x] = NearestSource(x, width, targetWidth);
   for (uint32_t y = 0; y < targetHeight; ++y) {
-    int32_t row = static_cast<int32_t>((2 * int64_t{y} + 1) * height / (2 * int64_t{targetHeight}));
+    int32_t row = NearestSource(y, height, targetHeight);
     const uint8_t* source = bits + static_cast<size_t>(topDown ? row : height - 1 - row) * stride;
     auto* line = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(target) + y * targetStride);
     for (uint32_t x = 0; x < targetWidth; ++x)

@@ -8,6 +8,11 @@
 
 namespace platform {
 
+// Nearest neighbour: the source pixel under the centre of target pixel `at`.
+inline int32_t NearestSource(uint32_t at, int32_t sourceSize, uint32_t targetSize) {
+  return static_cast<int32_t>((2 * int64_t{at} + 1) * sourceSize / (2 * int64_t{targetSize}));
+}
+
 // Stretches `bits` (8-bit palette indices, `info`'s width and height and row order, rows padded
 // to BitmapStride) nearest-neighbour over a 32-bit image of targetWidth × targetHeight whose rows
 // are `targetStride` bytes apart; `pixels` gives the image's value for each palette index.

@@ -342,15 +342,12 @@ void PaintDisplayWindow(DisplayWindow handle, const BitmapInfo* info, const uint
     StretchBitmap(*info, bits, w->pixels, reinterpret_cast<uint32_t*>(image->data), clientWidth,
                   clientHeight, static_cast<size_t>(image->bytes_per_line));
   } else {
-    // Nearest neighbour: each client pixel takes the bitmap pixel under its centre.
     for (unsigned y = 0; y < clientHeight; ++y) {
-      int32_t row =
-          static_cast<int32_t>((2 * int64_t{y} + 1) * height / (2 * int64_t{clientHeight}));
+      int32_t row = NearestSource(y, height, clientHeight);
       const uint8_t* source = bits + static_cast<size_t>(topDown ? row : height - 1 - row) * stride;
       for (unsigned x = 0; x < clientWidth; ++x) {
-        auto column =
-            static_cast<int32_t>((2 * int64_t{x} + 1) * width / (2 * int64_t{clientWidth}));
-        XPutPixel(image, static_cast<int>(x), static_cast<int>(y), w->pixels[source[column]]);
+        XPutPixel(image, static_cast<int>(x), static_cast<int>(y),
+                  w->pixels[source[NearestSource(x, width, clientWidth)]]);
       }
     }
   }
